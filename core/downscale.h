@@ -1,0 +1,9 @@
+// 2x2 supersampling downscale.
+#pragma once
+
+#include <cstdint>
+
+// Returns a new (width/2) x (height/2) RGBA image, each channel the
+// truncating average of a 2x2 block; the caller frees it. Null when the
+// image cannot be allocated.
+uint8_t* downscale_2x(const uint8_t* pixels, int width, int height);

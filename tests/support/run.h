@@ -1,0 +1,59 @@
+// Test support: run a real program, read and decode files, check JSON.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct RunResult {
+  int exit_code;  // -1 when the program could not be started or was killed
+  std::string out;
+  std::string err;
+};
+
+// Runs program with args, feeding stdin_data on standard input, capturing
+// both output streams, with the working folder cwd (empty: unchanged). When
+// ORRERY_RUNNER is set (for example "wine"), the program is started through it.
+RunResult run_program(const std::string& program, const std::vector<std::string>& args,
+                      const std::string& stdin_data = "", const std::string& cwd = "");
+
+// The path of a built program: the environment variable NAME_EXE when set,
+// else the path baked in at build time, else empty (the test is skipped).
+std::string program_path(const char* name);
+
+std::string read_file(const std::string& path);
+void write_file(const std::string& path, const std::string& data);
+bool file_exists(const std::string& path);
+
+// A fresh folder under the system temp folder, removed with its contents.
+struct TempDir {
+  TempDir();
+  ~TempDir();
+  std::string path;
+  std::string file(const std::string& name) const { return path + "/" + name; }
+};
+
+struct Image {
+  int width = 0;
+  int height = 0;
+  std::vector<uint8_t> rgba;  // empty when the file is not a valid PNG
+  const uint8_t* at(int x, int y) const { return &rgba[(static_cast<size_t>(y) * width + x) * 4]; }
+};
+
+// Decodes a PNG with libpng (independently of the writer under test) into
+// 8-bit RGBA; rgba stays empty when decoding fails.
+Image decode_png(const std::string& path);
+
+// True when the image has pixels that differ from the background colour.
+bool image_shows_something(const Image& image);
+
+// Strict JSON check (RFC 8259): one value, nothing but whitespace around it.
+bool json_is_valid(const std::string& text, std::string* error = nullptr);
+
+// The raw text of the value under key at the top level of a JSON object
+// (numbers and literals as written, strings with their quotes). Empty when
+// the key is absent.
+std::string json_field(const std::string& object, const std::string& key);
+
+// Splits text into lines without their newline characters.
+std::vector<std::string> split_lines(const std::string& text);
