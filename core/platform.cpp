@@ -13,10 +13,20 @@ double get_time_ms() {
   return static_cast<double>(counter.QuadPart) / static_cast<double>(frequency.QuadPart) * 1000.0;
 }
 
-void stream_set_binary(FILE* stream) { _setmode(_fileno(stream), _O_BINARY); }
-void stream_set_text(FILE* stream) { _setmode(_fileno(stream), _O_TEXT); }
+void stream_set_binary(FILE* stream) {
+  _setmode(_fileno(stream), _O_BINARY);
+}
+void stream_set_text(FILE* stream) {
+  _setmode(_fileno(stream), _O_TEXT);
+}
+
+int64_t stream_size(FILE* stream) {
+  if (_fseeki64(stream, 0, SEEK_END) != 0) return -1;
+  return _ftelli64(stream);
+}
 
 #else
+#include <sys/types.h>
 #include <time.h>
 
 double get_time_ms() {
@@ -28,4 +38,9 @@ double get_time_ms() {
 // POSIX streams never translate line ends.
 void stream_set_binary(FILE*) {}
 void stream_set_text(FILE*) {}
+
+int64_t stream_size(FILE* stream) {
+  if (fseeko(stream, 0, SEEK_END) != 0) return -1;
+  return static_cast<int64_t>(ftello(stream));
+}
 #endif

@@ -1,6 +1,7 @@
 // Platform layer: monotonic clock and binary/text mode of the standard streams.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 
 // Milliseconds on a monotonic high-resolution clock; only differences count.
@@ -10,3 +11,7 @@ double get_time_ms();
 // does not translate line ends.
 void stream_set_binary(FILE* stream);
 void stream_set_text(FILE* stream);
+
+// Size in bytes of an open file as a 64-bit value (files over 2 GiB), or -1.
+// Leaves the position at the end of the file.
+int64_t stream_size(FILE* stream);
