@@ -47,7 +47,9 @@ void fb_free(FrameBuffer* fb) {
   fb->depth = nullptr;
 }
 
-static float dot3(const float a[3], const float b[3]) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
+static float dot3(const float a[3], const float b[3]) {
+  return a[0] * b[0] + a[1] * b[1] + a[2] * b[2];
+}
 
 static int channel(float base, float intensity, float specular) {
   float value = fminf(255.0f, base * intensity + specular);

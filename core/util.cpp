@@ -26,11 +26,21 @@ void json_write_string(FILE* out, const char* s) {
   fputc('"', out);
   for (const unsigned char* p = reinterpret_cast<const unsigned char*>(s); *p; p++) {
     switch (*p) {
-      case '"': fputs("\\\"", out); break;
-      case '\\': fputs("\\\\", out); break;
-      case '\n': fputs("\\n", out); break;
-      case '\r': fputs("\\r", out); break;
-      case '\t': fputs("\\t", out); break;
+      case '"':
+        fputs("\\\"", out);
+        break;
+      case '\\':
+        fputs("\\\\", out);
+        break;
+      case '\n':
+        fputs("\\n", out);
+        break;
+      case '\r':
+        fputs("\\r", out);
+        break;
+      case '\t':
+        fputs("\\t", out);
+        break;
       default:
         if (*p < 0x20) {
           fprintf(out, "\\u%04x", *p);
