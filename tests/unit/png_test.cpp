@@ -1,0 +1,108 @@
+// PNG writer: CRC, chunk bytes, and a round trip through libpng.
+#include "png.h"
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "support/run.h"
+
+TEST(Crc32, KnownValuesAndChaining) {
+  struct Row {
+    const char* text;
+    uint32_t crc;
+  } rows[] = {
+      {"", 0x00000000u}, {"abc", 0x352441C2u}, {"IEND", 0xAE426082u}, {"123456789", 0xCBF43926u}};
+  for (const Row& row : rows) {
+    EXPECT_EQ(crc32_update(0, reinterpret_cast<const uint8_t*>(row.text), strlen(row.text)),
+              row.crc)
+        << row.text;
+  }
+  const uint8_t* digits = reinterpret_cast<const uint8_t*>("123456789");
+  EXPECT_EQ(crc32_update(crc32_update(0, digits, 4), digits + 4, 5), 0xCBF43926u);
+  EXPECT_EQ(crc32_update(0x1234u, digits, 0), 0x1234u);
+}
+
+static std::vector<uint8_t> encode(const std::vector<uint8_t>& pixels, int w, int h) {
+  uint8_t* data = nullptr;
+  size_t len = 0;
+  EXPECT_EQ(png_encode(pixels.data(), w, h, &data, &len), 0);
+  std::vector<uint8_t> out(data, data + len);
+  free(data);
+  return out;
+}
+
+TEST(Png, HeaderAndTrailerBytes) {
+  std::vector<uint8_t> pixels(256 * 256 * 4, 200);
+  std::vector<uint8_t> png = encode(pixels, 256, 256);
+  const uint8_t head[] = {137, 80, 78, 71, 13, 10, 26, 10, 0, 0, 0, 13, 'I', 'H', 'D',
+                          'R', 0,  0,  1,  0,  0,  0,  1,  0, 8, 6, 0,  0,   0};
+  ASSERT_GT(png.size(), sizeof head + 12);
+  EXPECT_EQ(memcmp(png.data(), head, sizeof head), 0);
+  EXPECT_EQ(crc32_update(0, png.data() + 12, 17),
+            static_cast<uint32_t>(png[29]) << 24 | png[30] << 16 | png[31] << 8 | png[32]);
+  const uint8_t iend[] = {0, 0, 0, 0, 'I', 'E', 'N', 'D', 0xAE, 0x42, 0x60, 0x82};
+  EXPECT_EQ(memcmp(png.data() + png.size() - 12, iend, 12), 0);
+  // Exactly one IDAT, straight after IHDR, and nothing else.
+  EXPECT_EQ(memcmp(png.data() + 37, "IDAT", 4), 0);
+  uint32_t idat_len = static_cast<uint32_t>(png[33]) << 24 | png[34] << 16 | png[35] << 8 | png[36];
+  EXPECT_EQ(33 + 12 + idat_len + 12, png.size());
+}
+
+TEST(Png, ScanlinesAreFilterNoneRows) {
+  std::vector<uint8_t> pixels(32 * 32 * 4);
+  for (size_t i = 0; i < pixels.size(); i++) pixels[i] = static_cast<uint8_t>(i * 7);
+  std::vector<uint8_t> png = encode(pixels, 32, 32);
+  uint32_t idat_len = static_cast<uint32_t>(png[33]) << 24 | png[34] << 16 | png[35] << 8 | png[36];
+  std::vector<uint8_t> raw(32 * 129 + 100);
+  uLongf raw_len = raw.size();
+  ASSERT_EQ(uncompress(raw.data(), &raw_len, png.data() + 41, idat_len), Z_OK);
+  ASSERT_EQ(raw_len, 32u * 129u);
+  for (int y = 0; y < 32; y++) {
+    EXPECT_EQ(raw[y * 129], 0) << "row " << y;
+    EXPECT_EQ(memcmp(&raw[y * 129 + 1], &pixels[y * 128], 128), 0) << "row " << y;
+  }
+  EXPECT_EQ(crc32_update(0, png.data() + 37, 4 + idat_len),
+            static_cast<uint32_t>(png[41 + idat_len]) << 24 | png[42 + idat_len] << 16 |
+                png[43 + idat_len] << 8 | png[44 + idat_len]);
+}
+
+TEST(Png, LopsidedImageRoundTripsThroughLibpng) {
+  // An "F" so that a mirrored or transposed image fails.
+  const int w = 7, h = 9;
+  std::vector<uint8_t> pixels(w * h * 4, 255);
+  auto set = [&](int x, int y) {
+    uint8_t* p = &pixels[(y * w + x) * 4];
+    p[0] = 10;
+    p[1] = 20;
+    p[2] = 30;
+    p[3] = 128;
+  };
+  for (int y = 1; y < 8; y++) set(1, y);
+  for (int x = 1; x < 6; x++) set(x, 1);
+  for (int x = 1; x < 4; x++) set(x, 4);
+  TempDir dir;
+  const std::string path = dir.file("f.png");
+  ASSERT_EQ(write_png(path.c_str(), pixels.data(), w, h), 0);
+  Image image = decode_png(path);
+  ASSERT_EQ(image.width, w);
+  ASSERT_EQ(image.height, h);
+  EXPECT_EQ(image.rgba, pixels);
+}
+
+TEST(Png, UnwritablePathFailsAndLeavesNoFile) {
+  std::vector<uint8_t> pixels(4 * 4 * 4, 0);
+  TempDir dir;
+  const std::string path = dir.file("missing/dir/x.png");
+  EXPECT_EQ(write_png(path.c_str(), pixels.data(), 4, 4), -1);
+  EXPECT_FALSE(file_exists(path));
+}
+
+TEST(Png, FullDiskIsAFailure) {
+  if (!file_exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+  std::vector<uint8_t> pixels(64 * 64 * 4, 0);
+  EXPECT_EQ(write_png("/dev/full", pixels.data(), 64, 64), -1);
+}
