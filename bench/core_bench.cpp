@@ -1,0 +1,119 @@
+// Binary STL reading, rasterizing and PNG writing on a 1,000,000-triangle mesh.
+#include <benchmark/benchmark.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "downscale.h"
+#include "model.h"
+#include "png.h"
+#include "raster.h"
+#include "stl.h"
+
+namespace {
+
+const int kTriangles = 1000000;
+
+// A UV sphere of 500 x 1000 quads (two triangles each), radius 50.
+Model& sphere() {
+  static Model model;
+  static bool built = false;
+  if (!built) {
+    model_init(&model);
+    const int rings = 500, segments = 1000;
+    auto point = [&](int r, int s, float* p) {
+      float theta = 3.14159265f * r / rings, phi = 6.2831853f * s / segments;
+      p[0] = 50.0f * sinf(theta) * cosf(phi);
+      p[1] = 50.0f * cosf(theta);
+      p[2] = 50.0f * sinf(theta) * sinf(phi);
+    };
+    for (int r = 0; r < rings; r++) {
+      for (int s = 0; s < segments; s++) {
+        Triangle a, b;
+        point(r, s, a.vertices[0]);
+        point(r + 1, s, a.vertices[1]);
+        point(r + 1, s + 1, a.vertices[2]);
+        point(r, s, b.vertices[0]);
+        point(r + 1, s + 1, b.vertices[1]);
+        point(r, s + 1, b.vertices[2]);
+        facet_normal(a.vertices[0], a.vertices[1], a.vertices[2], a.normal);
+        facet_normal(b.vertices[0], b.vertices[1], b.vertices[2], b.normal);
+        model_push(&model, &a);
+        model_push(&model, &b);
+      }
+    }
+    built = true;
+  }
+  return model;
+}
+
+std::string stl_path() {
+  static std::string path;
+  if (path.empty()) {
+    path = std::string(getenv("TMPDIR") ? getenv("TMPDIR") : "/tmp") + "/orrery_bench_1m.stl";
+    FILE* f = fopen(path.c_str(), "wb");
+    char header[80] = {0};
+    fwrite(header, 1, 80, f);
+    uint32_t n = kTriangles;
+    fwrite(&n, 4, 1, f);
+    const Model& m = sphere();
+    for (int i = 0; i < kTriangles; i++) {
+      const Triangle& t = m.triangles[i];
+      fwrite(t.normal, 4, 3, f);
+      fwrite(t.vertices, 4, 9, f);
+      uint16_t attr = 0;
+      fwrite(&attr, 2, 1, f);
+    }
+    fclose(f);
+  }
+  return path;
+}
+
+void BM_ParseBinaryStl(benchmark::State& state) {
+  std::string path = stl_path();
+  for (auto _ : state) {
+    Model m;
+    model_init(&m);
+    if (parse_stl_binary(path.c_str(), &m) != 0 || m.count != kTriangles)
+      state.SkipWithError("read");
+    model_free(&m);
+  }
+  state.SetItemsProcessed(state.iterations() * kTriangles);
+}
+BENCHMARK(BM_ParseBinaryStl)->Unit(benchmark::kMillisecond);
+
+void BM_Render(benchmark::State& state) {
+  const int size = static_cast<int>(state.range(0));
+  const Model& m = sphere();
+  for (auto _ : state) {
+    FrameBuffer fb;
+    fb_create(&fb, 2 * size, 2 * size);
+    render_thumbnail(&m, &fb);
+    benchmark::DoNotOptimize(fb.pixels[0]);
+    fb_free(&fb);
+  }
+}
+BENCHMARK(BM_Render)->Arg(256)->Arg(2048)->Unit(benchmark::kMillisecond);
+
+void BM_DownscaleAndWritePng(benchmark::State& state) {
+  const int size = static_cast<int>(state.range(0));
+  FrameBuffer fb;
+  fb_create(&fb, 2 * size, 2 * size);
+  render_thumbnail(&sphere(), &fb);
+  std::string out = std::string(getenv("TMPDIR") ? getenv("TMPDIR") : "/tmp") + "/orrery_bench.png";
+  for (auto _ : state) {
+    uint8_t* image = downscale_2x(fb.pixels, 2 * size, 2 * size);
+    if (write_png(out.c_str(), image, size, size) != 0) state.SkipWithError("write");
+    free(image);
+  }
+  fb_free(&fb);
+}
+BENCHMARK(BM_DownscaleAndWritePng)->Arg(256)->Arg(2048)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
