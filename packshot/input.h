@@ -1,0 +1,22 @@
+// packshot's input: all of standard input in memory, and the model XML in it.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+// Reads all of stream into a malloc'd block the caller frees: at least
+// 16 MiB, doubling when full, so at least one spare byte always follows the
+// data; a zero byte is written there. Returns 1, or 0 with *out null and
+// *out_length 0 when memory runs out or the stream reports a read error.
+int read_stream_all(FILE* stream, uint8_t** out, uint64_t* out_length);
+
+// read_stream_all on standard input switched to binary mode.
+int read_stdin_all(uint8_t** out, uint64_t* out_length);
+
+// The model XML of the input: for a ZIP package the entry "3D/3dmodel.model"
+// (else "/3D/3dmodel.model"), extracted into *entry (malloc'd, the caller
+// frees it); otherwise the input itself (*entry null). Either way a zero
+// byte follows the XML. Returns 0, with *entry null, when a package has no
+// readable model entry.
+int input_model_xml(const uint8_t* input, uint64_t length, const char** xml, uint64_t* xml_length,
+                    uint8_t** entry);

@@ -1,0 +1,224 @@
+// 3MF model XML lexical layer: no tree, no copies, no allocation.
+#include "xml3mf.h"
+
+#include <cstring>
+
+const Transform3x4 k_identity_transform = {{1, 0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0}};
+
+// The byte at p, or 0 at the document end: a value cut off by the end reads
+// exactly as if the buffer carried a terminating zero byte there.
+static inline unsigned char at(const char* p, const char* end) {
+  return p < end ? static_cast<unsigned char>(*p) : 0;
+}
+
+static inline bool is_digit(unsigned char c) {
+  return c >= '0' && c <= '9';
+}
+
+static inline bool is_space(unsigned char c) {
+  return c == 0x09 || c == 0x0A || c == 0x0D || c == 0x20;
+}
+
+static int attr_slot(const char* name, size_t len) {
+  switch (len) {
+    case 1:
+      if (name[0] == 'x') return kAttrX;
+      if (name[0] == 'y') return kAttrY;
+      if (name[0] == 'z') return kAttrZ;
+      return -1;
+    case 2:
+      if (name[0] == 'v' && name[1] >= '1' && name[1] <= '3') return kAttrV1 + (name[1] - '1');
+      if (name[0] == 'i' && name[1] == 'd') return kAttrId;
+      return -1;
+    case 4:
+      if (memcmp(name, "name", 4) == 0) return kAttrName;
+      if (memcmp(name, "type", 4) == 0) return kAttrType;
+      return -1;
+    case 8:
+      return memcmp(name, "objectid", 8) == 0 ? kAttrObjectId : -1;
+    case 9:
+      return memcmp(name, "transform", 9) == 0 ? kAttrTransform : -1;
+    default:
+      return -1;
+  }
+}
+
+AttrSet* scan_attrs(AttrSet* result, const char* start, const char* end) {
+  for (int i = 0; i < kAttrCount; i++) result->value[i] = nullptr;
+  const char* p = start;
+  while (p < end) {
+    while (p < end && is_space(static_cast<unsigned char>(*p))) p++;
+    if (p >= end || *p == '>' || *p == '/') break;
+    // A line feed or carriage return does not end a name.
+    const char* name = p;
+    while (p < end && *p != 0x09 && *p != 0x20 && *p != '/' && *p != '=' && *p != '>') p++;
+    if (p >= end) break;
+    const size_t name_len = static_cast<size_t>(p - name);
+    while (p < end && *p != '=' && *p != '>' && *p != '/') p++;
+    if (p >= end || *p != '=') break;
+    p++;
+    const char* value = p;
+    if (p < end && (*p == '"' || *p == '\'')) {
+      const char quote = *p++;
+      value = p;
+      while (p < end && *p != quote) p++;
+      if (p < end) p++;  // the closing quote
+    } else {
+      while (p < end && *p != 0x09 && *p != 0x20 && *p != '/' && *p != '>') p++;
+    }
+    const int slot = attr_slot(name, name_len);
+    if (slot >= 0) result->value[slot] = value;
+  }
+  return result;
+}
+
+uint32_t xml_read_uint(const char* p, const char* doc_end) {
+  uint32_t value = 0;
+  while (p < doc_end && is_digit(static_cast<unsigned char>(*p))) {
+    value = value * 10u + static_cast<uint32_t>(*p - '0');
+    p++;
+  }
+  return value;
+}
+
+void xml_read_name(const char* p, const char* doc_end, char out[256]) {
+  int n = 0;
+  while (n < 255 && p < doc_end) {
+    const char c = *p++;
+    if (c == 0 || c == '"' || c == '\'' || c == '>') break;
+    out[n++] = c;
+  }
+  out[n] = 0;
+}
+
+int xml_is_model_type(const char* p, const char* doc_end) {
+  if (!p) return 1;
+  if (doc_end - p < 5) return 0;  // the zero byte at the end differs from "model"
+  return memcmp(p, "model", 5) == 0;
+}
+
+float fast_float(const char* p, const char* doc_end) {
+  float sign = 1.0f;
+  if (at(p, doc_end) == '-') {
+    sign = -1.0f;
+    p++;
+  } else if (at(p, doc_end) == '+') {
+    p++;
+  }
+  float ipart = 0.0f;
+  while (is_digit(at(p, doc_end))) {
+    ipart = ipart * 10.0f + static_cast<float>(*p - '0');
+    p++;
+  }
+  float f = 0.0f, s = 1.0f;
+  if (at(p, doc_end) == '.') {
+    p++;
+    while (is_digit(at(p, doc_end))) {
+      f = f * 10.0f + static_cast<float>(*p - '0');
+      s = s * 10.0f;
+      p++;
+    }
+  }
+  const float mantissa = (f / s + ipart) * sign;
+  if ((at(p, doc_end) & ~0x20u) != 'E') return mantissa;
+  p++;
+  bool negative = false;
+  if (at(p, doc_end) == '-') {
+    negative = true;
+    p++;
+  } else if (at(p, doc_end) == '+') {
+    p++;
+  }
+  if (!is_digit(at(p, doc_end))) return mantissa;
+  const int32_t n = static_cast<int32_t>(xml_read_uint(p, doc_end));
+  if (n <= 0) return mantissa;
+  const float step = negative ? 0.1f : 10.0f;
+  float factor = 1.0f;
+  // Once the factor is 0 or infinite, further steps cannot change it, so a
+  // hostile exponent such as 1e2000000000 ends after a few dozen steps.
+  for (int32_t k = 0; k < n; k++) {
+    factor = factor * step;
+    if (factor == 0.0f || factor > 3.4028235e38f) break;
+  }
+  return mantissa * factor;
+}
+
+static inline bool ends_transform(unsigned char c) {
+  return c == 0 || c == '"' || c == '\'';
+}
+
+static inline bool in_number(unsigned char c) {
+  return c == '+' || c == '-' || c == '.' || is_digit(c) || c == 'E' || c == 'e';
+}
+
+int mat3mf_parse(const char* p, const char* doc_end, Transform3x4* t) {
+  int count = 0;
+  bool separator_stage = true;
+  for (;;) {
+    if (separator_stage) {
+      unsigned char c = at(p, doc_end);
+      if (ends_transform(c)) return 0;
+      if (c == ' ' || c == '\t') {
+        while (at(p, doc_end) == ' ' || at(p, doc_end) == '\t') p++;
+        if (ends_transform(at(p, doc_end))) return 0;
+      }
+    }
+    t->m[count] = fast_float(p, doc_end);
+    if (at(p, doc_end) == '+' || at(p, doc_end) == '-') p++;
+    while (in_number(at(p, doc_end))) p++;
+    if (++count == 12) return 1;
+    // Bytes between '+' and 'e' are not stepped over: each one starts the
+    // next number in place (so a comma reads as 0).
+    const unsigned char c = at(p, doc_end);
+    separator_stage = c < '+' || c > 'e';
+  }
+}
+
+void transform_point(const Transform3x4* t, const float p[3], float out[3]) {
+  const float* m = t->m;
+  out[0] = m[0] * p[0] + m[3] * p[1] + m[6] * p[2] + m[9];
+  out[1] = m[1] * p[0] + m[4] * p[1] + m[7] * p[2] + m[10];
+  out[2] = m[2] * p[0] + m[5] * p[1] + m[8] * p[2] + m[11];
+}
+
+void transform_compose(const Transform3x4* c, const Transform3x4* m, Transform3x4* out) {
+  const float* C = c->m;
+  const float* M = m->m;
+  for (int r = 0; r < 3; r++) {
+    for (int j = 0; j < 3; j++) {
+      out->m[r * 3 + j] =
+          C[r * 3 + 0] * M[0 + j] + C[r * 3 + 1] * M[3 + j] + C[r * 3 + 2] * M[6 + j];
+    }
+  }
+  for (int j = 0; j < 3; j++) {
+    out->m[9 + j] = C[9] * M[0 + j] + C[10] * M[3 + j] + C[11] * M[6 + j] + M[9 + j];
+  }
+}
+
+const char* xml_find_tag(const char* from, const char* doc_end, const char* pattern, int len,
+                         int tail, int need_delimiter) {
+  if (doc_end - from <= tail) return nullptr;
+  const char* last = doc_end - tail;  // start positions stay below this
+  const char* p = from;
+  while (p < last) {
+    p = static_cast<const char*>(memchr(p, pattern[0], static_cast<size_t>(last - p)));
+    if (!p) return nullptr;
+    // A match needs len bytes (plus the delimiter); tail >= len keeps them
+    // inside the document.
+    if (memcmp(p, pattern, static_cast<size_t>(len)) == 0 &&
+        (!need_delimiter || p[len] == ' ' || p[len] == '>')) {
+      return p;
+    }
+    p++;
+  }
+  return nullptr;
+}
+
+const char* gt_find(GtFinder* finder, const char* p, const char* limit) {
+  if (finder->limit != limit || !finder->found || p > finder->found) {
+    const void* hit = p < limit ? memchr(p, '>', static_cast<size_t>(limit - p)) : nullptr;
+    finder->found = hit ? static_cast<const char*>(hit) : limit;
+    finder->limit = limit;
+  }
+  return finder->found == limit ? nullptr : finder->found;
+}
