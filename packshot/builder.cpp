@@ -24,7 +24,7 @@ static void hit_limit(InstanceState* state) {
 // Counts one expansion; false once building must stop.
 static bool take_instance(InstanceState* state) {
   if (state->limit_reached || state->failed) return false;
-  if (state->instances >= kMaxInstances) {
+  if (state->instances >= state->max_instances) {
     hit_limit(state);
     return false;
   }
@@ -65,7 +65,7 @@ int instantiate_object(const ObjectDef* table, int table_count, const ObjectDef*
       uint32_t largest = a > b ? a : b;
       if (c > largest) largest = c;
       if (largest >= vertex_count) continue;
-      if (model->count >= kMaxModelTriangles) {
+      if (model->count >= state->max_triangles) {
         hit_limit(state);
         break;
       }
@@ -312,7 +312,7 @@ int parse_3mf_xml_to_model(const char* xml, uint64_t length, Model* model, Objec
   ObjectInfo* list = static_cast<ObjectInfo*>(malloc(sizeof(ObjectInfo) * kFirstInfoCapacity));
   if (!list) return fail_parse(model, table, stored, nullptr);
   int count = 0;
-  InstanceState state = {0, 0, 0};
+  InstanceState state = {0, kMaxInstances, kMaxModelTriangles, 0, 0};
 
   const char* build = xml_find_tag(xml, end, "<build", 6, 7, 1);
   const char* build_close = build ? xml_find_tag(build + 6, end, "</build>", 8, 8, 0) : nullptr;

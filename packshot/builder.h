@@ -51,11 +51,15 @@ struct ObjectInfo {
   int32_t vertex_count;  // 3 x the triangles the instantiation emitted
 };
 
-// Running totals of one build, shared by every instantiation.
+// Running totals and work caps of one build, shared by every instantiation.
+// parse_3mf_xml_to_model sets the caps to kMaxInstances and
+// kMaxModelTriangles.
 struct InstanceState {
-  uint32_t instances;     // instances and component references expanded so far
-  int32_t limit_reached;  // a work cap was hit (the warning is written once)
-  int32_t failed;         // the Model could not grow
+  uint32_t instances;      // instances and component references expanded so far
+  uint32_t max_instances;  // expansions allowed
+  int32_t max_triangles;   // the Model never grows beyond this
+  int32_t limit_reached;   // a cap was hit (its warning is written once)
+  int32_t failed;          // the Model could not grow
 };
 
 // Appends the instance's triangles (mapped by m, fresh facet normals) and

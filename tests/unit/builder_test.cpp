@@ -1,0 +1,408 @@
+// 3MF model builder: objects, components, build items, sampling and the
+// limits that keep hostile documents bounded.
+#include "builder.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include "guarded_text.h"
+
+namespace {
+
+struct Built {
+  Model model{};
+  ObjectInfo* infos = nullptr;
+  int n = 0;
+  std::string err;
+  ~Built() {
+    model_free(&model);
+    free(infos);
+  }
+  int count_of(const std::string& line) const {
+    int c = 0;
+    for (size_t at = err.find(line); at != std::string::npos; at = err.find(line, at + 1)) c++;
+    return c;
+  }
+};
+
+std::unique_ptr<Built> build_from(const char* xml, size_t length, int sampling, int budget) {
+  auto b = std::make_unique<Built>();
+  g_use_sampling = sampling;
+  g_max_tris_budget = budget;
+  testing::internal::CaptureStderr();
+  b->n = parse_3mf_xml_to_model(xml, length, &b->model, &b->infos);
+  b->err = testing::internal::GetCapturedStderr();
+  g_use_sampling = 1;
+  g_max_tris_budget = 500000;
+  return b;
+}
+
+// Parse mode by default: sampling off.
+std::unique_ptr<Built> build(const std::string& xml, int sampling = 0, int budget = 500000) {
+  return build_from(xml.data(), xml.size(), sampling, budget);
+}
+
+// A mesh whose triangle k has the vertices (k + x0, 0, 0), (k + x0, 1, 0),
+// (k + x0, 0, 1), so that the survivors of sampling can be told apart.
+std::string mesh(int triangles, int x0 = 0) {
+  std::string s = "<mesh><vertices>";
+  for (int k = 0; k < triangles; k++) {
+    const std::string x = std::to_string(k + x0);
+    s += "<vertex x=\"" + x + "\" y=\"0\" z=\"0\"/>";
+    s += "<vertex x=\"" + x + "\" y=\"1\" z=\"0\"/>";
+    s += "<vertex x=\"" + x + "\" y=\"0\" z=\"1\"/>";
+  }
+  s += "</vertices><triangles>";
+  for (int k = 0; k < triangles; k++) {
+    s += "<triangle v1=\"" + std::to_string(3 * k) + "\" v2=\"" + std::to_string(3 * k + 1) +
+         "\" v3=\"" + std::to_string(3 * k + 2) + "\"/>";
+  }
+  return s + "</triangles></mesh>";
+}
+
+std::string object(const std::string& attrs, const std::string& body) {
+  return "<object " + attrs + ">" + body + "</object>\n";
+}
+
+std::string component(int id, const std::string& transform = "") {
+  std::string s = "<component objectid=\"" + std::to_string(id) + "\"";
+  if (!transform.empty()) s += " transform=\"" + transform + "\"";
+  return s + "/>";
+}
+
+std::string item(int id, const std::string& transform = "") {
+  std::string s = "<item objectid=\"" + std::to_string(id) + "\"";
+  if (!transform.empty()) s += " transform=\"" + transform + "\"";
+  return s + "/>";
+}
+
+std::string doc(const std::string& objects, const std::string& items = "", bool with_build = true) {
+  std::string s = "<?xml version=\"1.0\"?>\n<model unit=\"millimeter\"><resources>\n" + objects +
+                  "</resources>\n";
+  if (with_build) s += "<build>" + items + "</build>\n";
+  return s + "</model>\n";
+}
+
+const char* kDepthWarning = "WARNING: 3MF component depth limit reached (cycle?)\n";
+const char* kLimitWarning = "WARNING: 3MF instance limit reached\n";
+
+}  // namespace
+
+TEST(Builder, ComponentTransformAppliesBeforeTheItemTransform) {
+  const std::string xml =
+      doc(object("id=\"1\" name=\"part\"", mesh(1)) +
+              object("id=\"2\" name=\"assembly\"",
+                     "<components>" + component(1, "1 0 0 0 1 0 0 0 1 5 0 0") + "</components>"),
+          item(2, "2 0 0 0 2 0 0 0 2 0 0 7"));
+  auto b = build(xml);
+  ASSERT_EQ(b->n, 1);
+  EXPECT_STREQ(b->infos[0].name, "assembly");
+  EXPECT_EQ(b->infos[0].first_triangle, 0);
+  EXPECT_EQ(b->infos[0].triangle_count, 1);
+  EXPECT_EQ(b->infos[0].vertex_count, 3);
+  ASSERT_EQ(b->model.count, 1);
+  const Triangle& t = b->model.triangles[0];
+  // (p + (5, 0, 0)) * 2 + (0, 0, 7)
+  const float expected[3][3] = {{10, 0, 7}, {10, 2, 7}, {10, 0, 9}};
+  for (int v = 0; v < 3; v++) {
+    for (int a = 0; a < 3; a++) EXPECT_EQ(t.vertices[v][a], expected[v][a]) << v << "," << a;
+  }
+  EXPECT_EQ(t.normal[0], 1.0f);
+  EXPECT_EQ(t.normal[1], 0.0f);
+  EXPECT_EQ(t.normal[2], 0.0f);
+  EXPECT_EQ(b->model.source_count, 3);
+  EXPECT_EQ(b->err, "");
+}
+
+TEST(Builder, SelfReferenceIsExpandedElevenTimesWithOneWarning) {
+  auto b = build(
+      doc(object("id=\"1\"", mesh(1) + "<components>" + component(1) + "</components>"), item(1)));
+  ASSERT_EQ(b->n, 1);
+  EXPECT_EQ(b->model.count, 11);
+  EXPECT_EQ(b->infos[0].vertex_count, 33);
+  EXPECT_EQ(b->err, kDepthWarning);
+}
+
+TEST(Builder, TwoObjectCycleStopsAtTheDepthLimit) {
+  auto b = build(
+      doc(object("id=\"1\"", mesh(1, 0) + "<components>" + component(2) + "</components>") +
+              object("id=\"2\"", mesh(1, 100) + "<components>" + component(1) + "</components>"),
+          item(1)));
+  ASSERT_EQ(b->n, 1);
+  ASSERT_EQ(b->model.count, 11);
+  int from_first = 0;
+  for (int i = 0; i < 11; i++) from_first += b->model.triangles[i].vertices[0][0] == 0.0f;
+  EXPECT_EQ(from_first, 6);  // depths 0, 2, ..., 10
+  EXPECT_EQ(b->count_of(kDepthWarning), 1);
+}
+
+TEST(Builder, UnknownReferencesWarnAndTheRestIsBuilt) {
+  auto b = build(
+      doc(object("id=\"1\"", mesh(2)) +
+              object("id=\"2\"", "<components>" + component(77) + component(1) + "</components>"),
+          item(99) + item(2)));
+  ASSERT_EQ(b->n, 1);
+  EXPECT_EQ(b->model.count, 2);
+  EXPECT_EQ(b->err,
+            "WARNING: <build> item references unknown object 99\n"
+            "WARNING: 3MF component references unknown object 77\n");
+}
+
+TEST(Builder, ItemsWithoutObjectIdAreSkippedSilently) {
+  auto b = build(doc(object("id=\"1\"", mesh(1)), "<item/><item transform=\"1\"/>" + item(1)));
+  EXPECT_EQ(b->n, 1);
+  EXPECT_EQ(b->err, "");
+}
+
+TEST(Builder, NonModelObjectsArePassedOverSilently) {
+  const std::string objects =
+      object("id=\"1\"", mesh(1)) + object("id=\"2\" type=\"support\"", mesh(5)) +
+      object("id=\"3\" type=\"other\"", mesh(5)) +
+      object("id=\"4\"", "<components>" + component(2) + component(1) + "</components>");
+  // A support item alone emits nothing, so the fallback places every model
+  // object (the assembly and its part) but never the support.
+  auto b = build(doc(objects, item(2)));
+  ASSERT_EQ(b->n, 2);
+  EXPECT_EQ(b->model.count, 2);
+  EXPECT_EQ(b->err, "");
+  auto c = build(doc(objects, item(4)));
+  ASSERT_EQ(c->n, 1);
+  EXPECT_EQ(c->model.count, 1);
+  // type values beginning with "model" are model objects.
+  auto d = build(doc(object("id=\"1\" type=\"modelling\"", mesh(3))));
+  EXPECT_EQ(d->model.count, 3);
+}
+
+TEST(Builder, ElevenNumberTransformsAreIgnored) {
+  const std::string eleven = "1 0 0 0 1 0 0 0 1 50 50";
+  auto item_case = build(doc(object("id=\"1\"", mesh(1)), item(1, eleven)));
+  ASSERT_EQ(item_case->model.count, 1);
+  EXPECT_EQ(item_case->model.triangles[0].vertices[0][0], 0.0f);  // identity
+
+  auto comp_case =
+      build(doc(object("id=\"1\"", mesh(1)) +
+                    object("id=\"2\"", "<components>" + component(1, eleven) + "</components>"),
+                item(2, "1 0 0 0 1 0 0 0 1 0 0 9")));
+  ASSERT_EQ(comp_case->model.count, 1);
+  EXPECT_EQ(comp_case->model.triangles[0].vertices[0][0], 0.0f);
+  EXPECT_EQ(comp_case->model.triangles[0].vertices[0][2], 9.0f);  // the parent's transform only
+}
+
+TEST(Builder, SamplingTakesEveryThirdOfTwoThousandFiveHundred) {
+  auto b = build(doc(object("id=\"1\"", mesh(2500)), item(1)), 1, 1000);
+  ASSERT_EQ(b->n, 1);
+  ASSERT_EQ(b->model.count, 834);
+  for (int i = 0; i < 834; i++) {
+    ASSERT_EQ(b->model.triangles[i].vertices[0][0], static_cast<float>(3 * i)) << i;
+  }
+  EXPECT_EQ(b->model.source_count, 3 * 834);
+  // Parse mode keeps every triangle whatever the budget.
+  auto all = build(doc(object("id=\"1\"", mesh(2500)), item(1)), 0, 1000);
+  EXPECT_EQ(all->model.count, 2500);
+}
+
+TEST(Builder, BudgetStopsTheItemsOnceReached) {
+  auto b = build(doc(object("id=\"1\"", mesh(800)), item(1) + item(1) + item(1)), 1, 1000);
+  ASSERT_EQ(b->n, 2);
+  EXPECT_EQ(b->infos[0].triangle_count, 800);
+  EXPECT_EQ(b->infos[1].first_triangle, 800);
+  EXPECT_EQ(b->infos[1].triangle_count, 200);
+  EXPECT_EQ(b->model.count, 1000);
+}
+
+TEST(Builder, NamesFallBackToObjektAndIdsToTheirPosition) {
+  auto b = build(doc(object("id=\"5\"", mesh(1)) + object("", mesh(1)) +
+                         object("id=\"7\" name=\"\"", mesh(1)) +
+                         object("id=\"8\" name=\"Tab\there &amp; &quot;\"", mesh(1)),
+                     item(5) + item(2) + item(7) + item(8)));
+  ASSERT_EQ(b->n, 4);
+  EXPECT_STREQ(b->infos[0].name, "Objekt 5");
+  EXPECT_STREQ(b->infos[1].name, "Objekt 0");  // stored second, so its id became 2
+  EXPECT_STREQ(b->infos[2].name, "Objekt 7");
+  EXPECT_STREQ(b->infos[3].name, "Tab\there &amp; &quot;");
+}
+
+TEST(Builder, IncompleteVerticesTakeNoIndexAndBadIndicesAreSkipped) {
+  const std::string body =
+      "<mesh><vertices><vertex x=\"9\" y=\"9\"/><vertex x=\"0\" y=\"0\" z=\"0\"/>"
+      "<vertex x=\"1\" y=\"0\" z=\"0\"/><vertex x=\"0\" y=\"1\" z=\"0\"/></vertices>"
+      "<triangles><triangle v1=\"0\" v2=\"1\" v3=\"2\"/><triangle v1=\"0\" v2=\"1\" v3=\"3\"/>"
+      "<triangle v1=\"0\" v2=\"1\"/><triangle v1=\"4294967295\" v2=\"0\" v3=\"1\"/>"
+      "<triangle v1=\"1\" v2=\"1\" v3=\"1\"/></triangles></mesh>";
+  auto b = build(doc(object("id=\"1\"", body), item(1)));
+  ASSERT_EQ(b->model.count, 2);  // index 3 equals the vertex count; the last is degenerate
+  EXPECT_EQ(b->model.triangles[0].vertices[0][0], 0.0f);
+  EXPECT_EQ(b->model.triangles[0].vertices[1][0], 1.0f);
+  // The degenerate triangle keeps its zero normal.
+  EXPECT_EQ(b->model.triangles[1].normal[0], 0.0f);
+  EXPECT_EQ(b->model.triangles[1].normal[2], 0.0f);
+  EXPECT_EQ(b->err, "");
+}
+
+TEST(Builder, DuplicateIdsResolveToTheFirst) {
+  auto b = build(
+      doc(object("id=\"3\" name=\"first\"", mesh(1)) + object("id=\"3\" name=\"second\"", mesh(2)),
+          item(3)));
+  ASSERT_EQ(b->n, 1);
+  EXPECT_STREQ(b->infos[0].name, "first");
+  EXPECT_EQ(b->model.count, 1);
+}
+
+TEST(Builder, EachItemGetsItsOwnRun) {
+  auto b = build(
+      doc(object("id=\"1\" name=\"peg\"", mesh(3)), item(1) + item(1, "1 0 0 0 1 0 0 0 1 0 0 10")));
+  ASSERT_EQ(b->n, 2);
+  EXPECT_STREQ(b->infos[1].name, "peg");
+  EXPECT_EQ(b->infos[1].first_triangle, 3);
+  EXPECT_EQ(b->infos[1].triangle_count, 3);
+  EXPECT_EQ(b->model.triangles[3].vertices[0][2], 10.0f);
+}
+
+TEST(Builder, WithoutABuildEveryModelObjectIsPlacedOnce) {
+  const std::string objects =
+      object("id=\"1\"", mesh(1)) + object("id=\"2\"", mesh(2)) +
+      object("id=\"3\"", "<components>" + component(1) + component(2) + "</components>");
+  for (const std::string& xml :
+       {doc(objects, "", false), doc(objects, "") + "",
+        "<model><object id=\"1\">" + mesh(1) + "</object><object id=\"2\">" + mesh(2) +
+            "</object><object id=\"3\"><components>" + component(1) + component(2) +
+            "</components></object><build>" + item(3)}) {
+    auto b = build(xml);
+    ASSERT_EQ(b->n, 3) << xml;
+    EXPECT_EQ(b->model.count, 1 + 2 + 3);
+    EXPECT_EQ(b->model.source_count, 18);
+  }
+}
+
+TEST(Builder, ObjectsWithoutMeshOrComponentsAreNotStored) {
+  const std::string verts_only =
+      "<mesh><vertices><vertex x=\"0\" y=\"0\" z=\"0\"/></vertices></mesh>";
+  auto b = build(doc(object("id=\"1\"", verts_only) + object("id=\"2\"", mesh(1)), item(1)));
+  EXPECT_EQ(b->err, "WARNING: <build> item references unknown object 1\n");
+  EXPECT_EQ(b->n, 1);  // by the fallback
+  auto none = build(doc(object("id=\"1\"", verts_only), item(1)));
+  EXPECT_EQ(none->n, 0);
+  EXPECT_EQ(none->infos, nullptr);
+  // Objects found but nothing emitted: the (empty) list is still handed out.
+  auto empty = build(doc(object("id=\"1\"", "<components>" + component(5) + "</components>")));
+  EXPECT_EQ(empty->n, 0);
+  EXPECT_NE(empty->infos, nullptr);
+  EXPECT_EQ(empty->model.count, 0);
+  auto nothing = build("");
+  EXPECT_EQ(nothing->n, 0);
+  EXPECT_EQ(nothing->model.count, 0);
+}
+
+TEST(Builder, TableAndComponentListsHaveFixedSizes) {
+  std::string objects;
+  for (int i = 1; i <= 130; i++) objects += object("id=\"" + std::to_string(i) + "\"", mesh(1));
+  auto b = build(doc(objects, item(128) + item(129)));
+  EXPECT_EQ(b->n, 1);
+  EXPECT_EQ(b->err, "WARNING: <build> item references unknown object 129\n");
+
+  std::string comps = "<components>";
+  for (int i = 0; i < 40; i++) comps += component(1);
+  auto c = build(
+      doc(object("id=\"1\"", mesh(1)) + object("id=\"2\"", comps + "</components>"), item(2)));
+  EXPECT_EQ(c->model.count, 32);
+}
+
+TEST(Builder, ComponentFanOutStopsAtTheInstanceLimit) {
+  // 32 components naming their own object ask for 32^10 instances.
+  std::string comps = "<components>";
+  for (int i = 0; i < 32; i++) comps += component(1);
+  const std::string xml = doc(object("id=\"1\"", mesh(1) + comps + "</components>"), item(1));
+  // Parse mode: no budget stops it before the cap.
+  auto b = build(xml);
+  ASSERT_EQ(b->n, 1);
+  EXPECT_GT(b->model.count, 0);
+  EXPECT_LE(b->model.count, 1000000);
+  // The refused references count as expansions, so warnings stay bounded.
+  EXPECT_LE(b->count_of(kDepthWarning), 1000000);
+  EXPECT_EQ(b->count_of(kLimitWarning), 1);
+  EXPECT_EQ(b->infos[0].triangle_count, b->model.count);
+}
+
+TEST(InstantiateObject, TriangleCapStopsTheModel) {
+  std::string xml = doc(object("id=\"1\"", mesh(100)));
+  auto b = build(xml);
+  ASSERT_EQ(b->model.count, 100);
+  // Rebuild the definition by hand from the built triangles.
+  std::vector<float> vertices;
+  std::vector<int32_t> indices;
+  for (int k = 0; k < 100; k++) {
+    for (int v = 0; v < 3; v++) {
+      for (int a = 0; a < 3; a++) vertices.push_back(b->model.triangles[k].vertices[v][a]);
+      indices.push_back(3 * k + v);
+    }
+  }
+  auto def = std::make_unique<ObjectDef>();
+  *def = ObjectDef{};
+  def->id = 1;
+  def->has_mesh = 1;
+  def->vertices = vertices.data();
+  def->vertex_count = 300;
+  def->triangles = indices.data();
+  def->triangle_count = 100;
+  def->has_components = 1;
+  def->component_count = 2;
+  def->components[0].object_id = 1;
+  def->components[1].object_id = 1;
+
+  Model m;
+  ASSERT_EQ(model_init(&m), 0);
+  g_use_sampling = 0;
+  InstanceState state = {0, 1000000, 250, 0, 0};
+  testing::internal::CaptureStderr();
+  const int emitted =
+      instantiate_object(def.get(), 1, def.get(), &k_identity_transform, &m, 0, &state);
+  const std::string err = testing::internal::GetCapturedStderr();
+  g_use_sampling = 1;
+  EXPECT_EQ(emitted, 250);
+  EXPECT_EQ(m.count, 250);
+  EXPECT_EQ(state.limit_reached, 1);
+  EXPECT_EQ(err, kLimitWarning);
+
+  // The instance cap alone: three expansions allowed.
+  m.count = 0;
+  InstanceState few = {0, 3, 1000000, 0, 0};
+  testing::internal::CaptureStderr();
+  g_use_sampling = 0;
+  EXPECT_EQ(instantiate_object(def.get(), 1, def.get(), &k_identity_transform, &m, 0, &few), 300);
+  g_use_sampling = 1;
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), kLimitWarning);
+  model_free(&m);
+}
+
+TEST(Builder, CutOffDocumentsNeverReadPastTheirEnd) {
+  const std::string xml =
+      doc(object("id=\"1\" name=\"cut\"", mesh(2)) +
+              object("id=\"2\"",
+                     "<components>" + component(1, "1 0 0 0 1 0 0 0 1 1 2 3") + "</components>"),
+          item(2, "1 0 0 0 1 0 0 0 1 4 5 6"));
+  for (size_t len = 0; len <= xml.size(); len++) {
+    GuardedText g(xml.substr(0, len));
+    ASSERT_TRUE(g.ok());
+    auto b = build_from(g.begin(), g.size(), 0, 500000);
+    if (len == xml.size()) {
+      EXPECT_EQ(b->model.count, 2);
+    }
+  }
+}
+
+TEST(Builder, TagsWithoutClosingBracketCostLinearTime) {
+  // Hundreds of thousands of start tags with no '>' anywhere after them: each
+  // search for the end of a tag must not rescan the rest of the element.
+  std::string many_items;
+  for (int i = 0; i < 200000; i++) many_items += "<item objectid=\"1\" ";
+  auto b = build(doc(object("id=\"1\"", mesh(1)), many_items));
+  EXPECT_EQ(b->n, 1);
+
+  std::string many_vertices = "<mesh>";
+  for (int i = 0; i < 200000; i++) many_vertices += "<vertex x=\"1\" ";
+  auto c = build("<model><object id=\"1\">" + many_vertices + "</object>\n</model>");
+  EXPECT_EQ(c->n, 0);
+}
