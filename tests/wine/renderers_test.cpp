@@ -1,0 +1,274 @@
+// The cross-built renderers under Wine against the native Linux build: the
+// same command lines on the same real files must give the same exit codes,
+// the same JSON lines and messages (timings aside), the same binary streams
+// and PNG files with the same pixels.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstring>
+#include <regex>
+
+#include "windows_env.h"
+
+namespace {
+
+std::string corpus(const std::string& relative) {
+  return env_or("ORRERY_CORPUS_DIR", source_path("../shared/corpus")) + "/" + relative;
+}
+
+std::string base_name(const std::string& path) {
+  return path.substr(path.rfind('/') + 1);
+}
+
+struct SideRun {
+  RunResult result;
+  std::string dir;  // work folder: in/ with the inputs, out/ for the outputs
+};
+
+// Text streams of a Windows console program end their lines in CR LF; the
+// content must be the same once that is undone. Timings differ from run to
+// run and are masked, and the program's own path (in the usage text) too.
+std::string normalise_text(std::string text, const std::string& program_path) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); i++) {
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+    out += text[i];
+  }
+  if (!program_path.empty()) {
+    for (size_t at; (at = out.find(program_path)) != std::string::npos;) {
+      out.replace(at, program_path.size(), "PROGRAM");
+    }
+  }
+  static const std::regex timing("[0-9]+(\\.[0-9]+)?ms");
+  static const std::regex json_timing("(\"[a-z]+_ms\"):[0-9]+(\\.[0-9]+)?");
+  out = std::regex_replace(out, timing, "#ms");
+  return std::regex_replace(out, json_timing, "$1:#");
+}
+
+std::vector<std::string> list_dir(const std::string& dir) {
+  std::vector<std::string> names;
+  if (DIR* d = opendir(dir.c_str())) {
+    while (dirent* e = readdir(d)) {
+      if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) names.push_back(e->d_name);
+    }
+    closedir(d);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+struct Case {
+  std::string name;
+  std::vector<std::string> args;         // paths relative to the work folder
+  std::vector<std::string> inputs = {};  // corpus files, copied to in/<base name>
+  std::string stdin_data = "";
+  bool binary_stdout = false;  // compared byte for byte
+};
+
+class RenderersUnderWineTest : public ::testing::Test {
+ protected:
+  // Runs one case natively and under Wine in two fresh work folders and
+  // compares everything the caller of the program can see.
+  void compare(const std::string& program, const Case& c) {
+    SCOPED_TRACE(program + ": " + c.name);
+    const std::string native = native_exe(program), exe = mingw_exe(program);
+    if (native.empty() || exe.empty()) {
+      if (HasFailure()) FAIL() << program << " is in the tree but not built";
+      GTEST_SKIP() << program << " is not in the tree";
+    }
+    SideRun runs[2];
+    for (int k = 0; k < 2; k++) {
+      runs[k].dir = tmp.path + "/" + std::to_string(counter++) + (k == 0 ? "-native" : "-wine");
+      mkdir(runs[k].dir.c_str(), 0755);
+      mkdir((runs[k].dir + "/in").c_str(), 0755);
+      mkdir((runs[k].dir + "/out").c_str(), 0755);
+      for (const std::string& input : c.inputs) {
+        write_file(runs[k].dir + "/in/" + base_name(input), read_file(corpus(input)));
+      }
+      RunOptions options;
+      options.cwd = runs[k].dir;
+      options.stdin_data = c.stdin_data;
+      if (k == 0) {
+        std::vector<std::string> argv = {native};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        runs[k].result = run_command(argv, options);
+      } else {
+        runs[k].result = run_wine(exe, c.args, options);
+      }
+    }
+    const RunResult& n = runs[0].result;
+    const RunResult& w = runs[1].result;
+    ASSERT_NE(n.exit_code, -1) << n.err;
+    EXPECT_EQ(n.exit_code, w.exit_code) << "native stderr: " << n.err << "\nwine stderr: " << w.err;
+    if (c.binary_stdout) {
+      EXPECT_EQ(n.out.size(), w.out.size());
+      EXPECT_TRUE(n.out == w.out) << "binary standard output differs";
+    } else {
+      EXPECT_EQ(normalise_text(n.out, native), normalise_text(w.out, windows_path(exe)));
+      for (const std::string& line : split_lines(w.out)) {
+        std::string error;
+        EXPECT_TRUE(json_is_valid(line, &error)) << line << ": " << error;
+      }
+    }
+    EXPECT_EQ(normalise_text(n.err, native), normalise_text(w.err, windows_path(exe)));
+
+    const std::vector<std::string> outputs = list_dir(runs[0].dir + "/out");
+    EXPECT_EQ(outputs, list_dir(runs[1].dir + "/out"));
+    for (const std::string& name : outputs) {
+      SCOPED_TRACE(name);
+      const std::string native_png = runs[0].dir + "/out/" + name;
+      const std::string wine_png = runs[1].dir + "/out/" + name;
+      Image a = decode_png(native_png), b = decode_png(wine_png);
+      ASSERT_FALSE(a.rgba.empty());
+      ASSERT_EQ(a.width, b.width);
+      ASSERT_EQ(a.height, b.height);
+      size_t differing = 0, first = a.rgba.size();
+      for (size_t i = 0; i < a.rgba.size(); i += 4) {
+        if (memcmp(&a.rgba[i], &b.rgba[i], 4) != 0) {
+          if (differing++ == 0) first = i / 4;
+        }
+      }
+      EXPECT_EQ(differing, 0u) << "pixels differ, first at x=" << first % a.width
+                               << " y=" << first / a.width;
+      EXPECT_TRUE(read_file(native_png) == read_file(wine_png)) << "PNG bytes differ";
+    }
+  }
+
+  TempDir tmp;
+  int counter = 0;
+};
+
+// The raw triangle stream of a binary STL file, plus one triangle whose
+// coordinates hold the bytes CR, LF and Ctrl-Z, which a text-mode standard
+// input would translate or stop at.
+std::string raw_stream_from_stl(const std::string& stl) {
+  const std::string data = read_file(corpus(stl));
+  uint32_t count = 0;
+  memcpy(&count, data.data() + 80, 4);
+  std::string body;
+  for (uint32_t t = 0; t < count && 84 + (t + 1) * 50 <= data.size(); t++) {
+    body.append(data, 84 + t * 50 + 12, 36);
+  }
+  const uint32_t tricky[9] = {0x3F0D0A1A, 0x3F1A0D0A, 0x3E0A0D1A, 0x3F0D0A1A, 0x3E0D1A0A,
+                              0x3F0A1A0D, 0x3E1A0A0D, 0x3F0D0A1A, 0x3F0A0D1A};
+  body.append(reinterpret_cast<const char*>(tricky), sizeof tricky);
+  uint32_t n = static_cast<uint32_t>(body.size() / 36);
+  return std::string(reinterpret_cast<const char*>(&n), 4) + body;
+}
+
+TEST_F(RenderersUnderWineTest, FacetshotFiles) {
+  const Case cases[] = {
+      {"binary STL with info",
+       {"in/trimesh__torus.STL", "out/torus.png", "256", "--info"},
+       {"stl/trimesh__torus.STL"}},
+      {"large binary STL",
+       {"in/trimesh__counter.unitsmm.STL", "out/counter.png", "--info", "320"},
+       {"stl/trimesh__counter.unitsmm.STL"}},
+      {"ASCII STL, mixed case",
+       {"in/numpystl__ascii_HalfDonut.stl", "out/donut.png", "200", "--info"},
+       {"stl/numpystl__ascii_HalfDonut.stl"}},
+      {"ASCII STL, CRLF, two solids",
+       {"in/trimesh__multibody.stl", "out/multi.png", "--info"},
+       {"stl/trimesh__multibody.stl"}},
+      {"decimated to the budget",
+       {"in/assimp__Wuson.stl", "out/wuson.png", "300", "--max-tris", "1000", "--info"},
+       {"stl/assimp__Wuson.stl"}},
+      {"colour header, far from the origin",
+       {"in/trimesh__large_block_obb.STL", "out/block.png", "64"},
+       {"stl/trimesh__large_block_obb.STL"}},
+      {"no triangles",
+       {"in/trimesh__stl_empty_bin.stl", "out/empty.png"},
+       {"stl/trimesh__stl_empty_bin.stl"}},
+      {"missing input", {"in/missing.stl", "out/missing.png"}, {}},
+      {"output folder missing",
+       {"in/numpystl__binary_Cube.stl", "nowhere/cube.png"},
+       {"stl/numpystl__binary_Cube.stl"}},
+      {"usage", {}, {}},
+  };
+  for (const Case& c : cases) compare("facetshot", c);
+}
+
+TEST_F(RenderersUnderWineTest, FacetshotRawStreamOnStandardInput) {
+  Case c{"raw stream", {"--stdin", "out/stream.png", "160", "--info"}, {}, ""};
+  c.stdin_data = raw_stream_from_stl("stl/trimesh__angle_block.STL");
+  compare("facetshot", c);
+}
+
+TEST_F(RenderersUnderWineTest, FacetshotBatchWithCrLfJobLines) {
+  Case c{"batch",
+         {"--batch", "96"},
+         {"stl/trimesh__torus.STL", "stl/numpystl__Moon_Chinese.stl", "stl/assimp__triangle.stl",
+          "stl/trimesh__soup.stl"},
+         "in/trimesh__torus.STL\tout/torus.png\r\n"
+         "in/numpystl__Moon_Chinese.stl\tout/moon.png\r\n"
+         "in/missing.stl\tout/missing.png\r\n"
+         "a line without a tab\r\n"
+         "in/assimp__triangle.stl\tout/triangle.png\r\n"
+         "in/trimesh__soup.stl\tout/soup.png\n"
+         "\r\n"
+         "in/trimesh__torus.STL\tout/after-the-end.png\r\n"};
+  compare("facetshot", c);
+}
+
+TEST_F(RenderersUnderWineTest, PackshotRenderAndParse) {
+  const std::string bare_xml =
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n"
+      "<model unit=\"millimeter\" "
+      "xmlns=\"http://schemas.microsoft.com/3dmanufacturing/core/2015/02\">\r\n"
+      "<resources><object id=\"1\" name=\"tab\tquote\\\" \xc3\xa9\" type=\"model\"><mesh>\r\n"
+      "<vertices><vertex x=\"0\" y=\"0\" z=\"0\"/><vertex x=\"10\" y=\"0\" z=\"0\"/>\r\n"
+      "<vertex x=\"0\" y=\"10\" z=\"0\"/><vertex x=\"0\" y=\"0\" z=\"10\"/></vertices>\r\n"
+      "<triangles><triangle v1=\"0\" v2=\"2\" v3=\"1\"/><triangle v1=\"0\" v2=\"1\" v3=\"3\"/>\r\n"
+      "<triangle v1=\"0\" v2=\"3\" v3=\"2\"/><triangle v1=\"1\" v2=\"2\" v3=\"3\"/></triangles>\r\n"
+      "</mesh></object></resources><build><item objectid=\"1\"/></build></model>\r\n";
+  const struct {
+    Case c;
+    const char* input;  // corpus file on standard input, or null for c.stdin_data
+  } cases[] = {
+      {{"render a package", {"--render-3mf", "out/box.png", "128"}}, "3mf/samples__core_box.3mf"},
+      {{"render with per-object images",
+        {"--render-3mf", "out/gears.png", "96", "--per-object", "out/gears"}},
+       "3mf/samples__core_cube_gears.3mf"},
+      {{"render components", {"--render-3mf", "out/comp.png", "--max-tris", "2000"}},
+       "3mf/lib3mf__GEN-C-ADA-COMPONENT-TRANSFORM-0.3mf"},
+      {{"render bare XML with CRLF", {"--render-3mf", "out/xml.png", "64"}, {}, bare_xml}, nullptr},
+      {{"parse a package", {"--parse-3mf"}, {}, "", true}, "3mf/samples__core_cube_gears.3mf"},
+      {{"parse bare XML", {"--parse-3mf"}, {}, bare_xml, true}, nullptr},
+      {{"parse a package without a model", {"--parse-3mf"}, {}, "", true},
+       "3mf/samples__MUSTFAIL_Chapter2.1.1a_NonExist3DModelPart.3mf"},
+      {{"usage", {"--render-3mf"}}, nullptr},
+  };
+  for (const auto& entry : cases) {
+    Case c = entry.c;
+    if (entry.input) c.stdin_data = read_file(corpus(entry.input));
+    compare("packshot", c);
+  }
+}
+
+TEST_F(RenderersUnderWineTest, VertexshotFiles) {
+  const Case cases[] = {
+      {"polygons and groups",
+       {"in/trimesh__rabbit.obj", "out/rabbit.png", "--info", "256"},
+       {"obj/trimesh__rabbit.obj"}},
+      {"quads, CRLF",
+       {"in/trimesh__quadknot.obj", "out/knot.png", "--info", "--max-tris", "1500"},
+       {"obj/trimesh__quadknot.obj"}},
+      {"negative indices",
+       {"in/trimesh__negative_indices.obj", "out/neg.png", "--info", "64"},
+       {"obj/trimesh__negative_indices.obj"}},
+      {"concave polygon",
+       {"in/assimp__concave_polygon.obj", "out/concave.png", "--info"},
+       {"obj/assimp__concave_polygon.obj"}},
+      {"UTF-16 file",
+       {"in/assimp__box_UTF16BE.obj", "out/utf16.png", "--info"},
+       {"obj/assimp__box_UTF16BE.obj"}},
+      {"missing input", {"in/missing.obj", "out/missing.png"}, {}},
+      {"usage", {"only-one-argument"}, {}},
+  };
+  for (const Case& c : cases) compare("vertexshot", c);
+}
+
+}  // namespace
