@@ -4,7 +4,7 @@
 #                                                   which ships separately)
 #   data\                                           empty; ORRERY_DATA_DIR
 # Made by either of (after the cross build):
-#   cmake --install build-mingw --prefix dist/Orrery
+#   cmake --install build-mingw --prefix out/Orrery
 #   cd build-mingw && cpack          (writes Orrery-<version>-win64.zip)
 # Native builds install nothing: the programs are Windows deliverables.
 if(WIN32)

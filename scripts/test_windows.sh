@@ -6,15 +6,16 @@
 #
 #   bash scripts/test_windows.sh [native build folder]
 #
-# The native build folder (default: $ORRERY_NATIVE_BUILD, else build/) holds
-# the Linux programs to compare with; they are built there when missing.
+# The native build folder (default: $ORRERY_NATIVE_BUILD or $NATIVE_BUILD,
+# else build/) holds the Linux programs to compare with; they are built there
+# when missing.
 # Environment: ORRERY_CORPUS_DIR (default ../shared/corpus). Exits non-zero
 # when any check fails; the last line is the summary.
 set -uo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cross="$root/build-mingw"
-native="${1:-${ORRERY_NATIVE_BUILD:-$root/build}}"
+native="${1:-${ORRERY_NATIVE_BUILD:-${NATIVE_BUILD:-$root/build}}}"
 corpus="${ORRERY_CORPUS_DIR:-$root/../shared/corpus}"
 passed=0
 failed=0

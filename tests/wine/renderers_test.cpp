@@ -65,7 +65,8 @@ struct Case {
   std::vector<std::string> args;         // paths relative to the work folder
   std::vector<std::string> inputs = {};  // corpus files, copied to in/<base name>
   std::string stdin_data = "";
-  bool binary_stdout = false;  // compared byte for byte
+  bool binary_stdout = false;                                   // compared byte for byte
+  std::vector<std::pair<std::string, std::string>> files = {};  // written to in/<name>
 };
 
 class RenderersUnderWineTest : public ::testing::Test {
@@ -88,6 +89,7 @@ class RenderersUnderWineTest : public ::testing::Test {
       for (const std::string& input : c.inputs) {
         write_file(runs[k].dir + "/in/" + base_name(input), read_file(corpus(input)));
       }
+      for (const auto& file : c.files) write_file(runs[k].dir + "/in/" + file.first, file.second);
       RunOptions options;
       options.cwd = runs[k].dir;
       options.stdin_data = c.stdin_data;
@@ -189,6 +191,28 @@ TEST_F(RenderersUnderWineTest, FacetshotFiles) {
       {"usage", {}, {}},
   };
   for (const Case& c : cases) compare("facetshot", c);
+}
+
+TEST_F(RenderersUnderWineTest, FacetshotNanCoordinatesOfEitherSign) {
+  // The C runtimes disagree on the sign bit of a NaN read from "-nan"; the
+  // reader, the measures and the rasterizer must not let that show.
+  std::string stl = "solid nan\n";
+  const char* triangles[][3] = {{"0 0 0", "1 0 0", "0 1 0"},    {"1 0 0", "nan 1 0", "0 1 0"},
+                                {"1 0 0", "-nan 1 0", "0 1 0"}, {"-nan 1 0", "nan 1 0", "0 0 1"},
+                                {"-nan 1 0", "0 0 1", "0 1 0"}, {"0 0 1", "1 0 0", "0 -NAN 0"}};
+  for (const auto& t : triangles) {
+    stl += "facet normal -nan 0 1\nouter loop\n";
+    for (const char* v : t) stl += std::string("vertex ") + v + "\n";
+    stl += "endloop\nendfacet\n";
+  }
+  stl += "endsolid\n";
+  Case c{"NaN coordinates", {"in/nan.stl", "out/nan.png", "64", "--info"}};
+  c.files = {{"nan.stl", stl}};
+  compare("facetshot", c);
+  Case batch{"NaN coordinates in a batch", {"--batch", "48"}};
+  batch.files = c.files;
+  batch.stdin_data = "in/nan.stl\tout/batch.png\r\n";
+  compare("facetshot", batch);
 }
 
 TEST_F(RenderersUnderWineTest, FacetshotRawStreamOnStandardInput) {
