@@ -28,9 +28,22 @@ const char* kNoEntry = "ERROR: 3MF ZIP does not contain 3D/3dmodel.model\n";
 const char* kNoMesh = "ERROR: No mesh data in 3MF XML\n";
 const char* kLimitWarning = "WARNING: 3MF instance limit reached\n";
 
+// Text streams of the Windows build end lines with CR LF; the mesh stream
+// on standard output of --parse-3mf is binary and stays as it is.
+std::string without_cr(const std::string& text) {
+  std::string s;
+  for (size_t i = 0; i < text.size(); i++) {
+    if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')) s += text[i];
+  }
+  return s;
+}
+
 RunResult run(const std::vector<std::string>& args, const std::string& in = "",
               const std::string& cwd = "") {
-  return run_program(exe(), args, in, cwd);
+  RunResult r = run_program(exe(), args, in, cwd);
+  r.err = without_cr(r.err);
+  if (args.empty() || args[0] != "--parse-3mf") r.out = without_cr(r.out);
+  return r;
 }
 
 // Twelve triangles of an axis-aligned cube from (x0, y0, z0) with edge e.
