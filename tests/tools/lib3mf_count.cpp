@@ -8,10 +8,6 @@
 
 using namespace NMR;
 
-// lib3mf keeps caches alive until exit; in a sanitizer build that is not
-// this tool's fault, and a leak report would turn a good count into a failure.
-extern "C" const char* __asan_default_options() { return "detect_leaks=0"; }
-
 static long long count_object(PLib3MFModelObjectResource* object, int depth) {
   DWORD type = 0;
   if (depth > 10 || lib3mf_object_gettype(object, &type) != LIB3MF_OK ||
