@@ -51,6 +51,18 @@ static float dot3(const float a[3], const float b[3]) {
   return a[0] * b[0] + a[1] * b[1] + a[2] * b[2];
 }
 
+// x^32 by five squarings in double, rounded once: the correctly rounded
+// power, so every platform's C runtime gives the same specular term (the
+// runtimes' powf differ from it, and from each other, by an ulp at times).
+static float pow32(float x) {
+  double p = static_cast<double>(x) * static_cast<double>(x);
+  p *= p;
+  p *= p;
+  p *= p;
+  p *= p;
+  return static_cast<float>(p);
+}
+
 static int channel(float base, float intensity, float specular) {
   float value = fminf(255.0f, base * intensity + specular);
   return value > 0.0f ? static_cast<int>(value) : 0;
@@ -127,7 +139,7 @@ void render_thumbnail(const Model* model, FrameBuffer* fb, const Lighting* light
     float root = sqrtf(fabsf(area));
     float tolerance = root > 0.1f ? -0.75f / root : -0.5f;
 
-    float specular = powf(fmaxf(0.0f, dot3(lights->half, n)), 32.0f) * 0.3f * 255.0f;
+    float specular = pow32(fmaxf(0.0f, dot3(lights->half, n))) * 0.3f * 255.0f;
     float d1 = fmaxf(0.0f, dot3(lights->key, n));
     float d2 = fmaxf(0.0f, dot3(lights->fill, n));
     float d3 = fmaxf(0.0f, dot3(lights->top_back, n));
