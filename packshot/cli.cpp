@@ -115,35 +115,13 @@ static int run_parse_mode() {
   stream_set_binary(stdin);
   stream_set_binary(stdout);
   const double t0 = get_time_ms();
-  uint8_t* input = nullptr;
-  uint64_t input_length = 0;
-  if (!read_stdin_all(&input, &input_length)) {
-    fputs("ERROR: malloc/read failed\n", stderr);
-    return 2;
-  }
-  const double t1 = get_time_ms();
-
-  const char* xml = nullptr;
-  uint64_t xml_length = 0;
-  uint8_t* entry = nullptr;
-  if (!input_model_xml(input, input_length, &xml, &xml_length, &entry)) {
-    fputs("ERROR: 3MF ZIP does not contain 3D/3dmodel.model\n", stderr);
-    free(input);
-    return 3;
-  }
-
   g_use_sampling = 0;
   Model model;
   ObjectInfo* infos = nullptr;
-  const int n = parse_3mf_xml_to_model(xml, xml_length, &model, &infos);
-  free(entry);
-  free(input);
-  if (n == 0 || model.count == 0) {
-    fputs("ERROR: No mesh data in 3MF XML\n", stderr);
-    free(infos);
-    model_free(&model);
-    return 3;
-  }
+  int n = 0;
+  double t1 = 0;
+  const int status = load_3mf_from_stdin(&model, &infos, &n, &t1);
+  if (status != 0) return status;
   const double t2 = get_time_ms();
 
   int rc = write_object_mesh_stream(stdout, &model, infos, n);

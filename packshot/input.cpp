@@ -68,3 +68,35 @@ int input_model_xml(const uint8_t* input, uint64_t length, const char** xml, uin
   *xml_length = entry_length;
   return 1;
 }
+
+int load_3mf_from_stdin(Model* model, ObjectInfo** infos, int* count, double* t_read) {
+  *infos = nullptr;
+  *count = 0;
+  uint8_t* input = nullptr;
+  uint64_t input_length = 0;
+  if (!read_stdin_all(&input, &input_length)) {
+    fputs("ERROR: malloc/read failed\n", stderr);
+    return 2;
+  }
+  *t_read = get_time_ms();
+  const char* xml = nullptr;
+  uint64_t xml_length = 0;
+  uint8_t* entry = nullptr;
+  if (!input_model_xml(input, input_length, &xml, &xml_length, &entry)) {
+    fputs("ERROR: 3MF ZIP does not contain 3D/3dmodel.model\n", stderr);
+    free(input);
+    return 3;
+  }
+  *count = parse_3mf_xml_to_model(xml, xml_length, model, infos);
+  free(entry);
+  free(input);
+  if (*count == 0 || model->count == 0) {
+    fputs("ERROR: No mesh data in 3MF XML\n", stderr);
+    free(*infos);
+    *infos = nullptr;
+    *count = 0;
+    model_free(model);
+    return 3;
+  }
+  return 0;
+}
