@@ -141,6 +141,9 @@ export WINEPREFIX="$wine_home/prefix"
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml=" # no Mono or Gecko prompts
 export WINEARCH=win64
+# Wine maps Unix file names through the locale's character set; without a
+# UTF-8 locale (a bare CI environment) non-ASCII folder names cannot be opened.
+export LC_ALL=C.UTF-8
 unset DISPLAY WAYLAND_DISPLAY # the programs and the error box need no display
 cleanup() {
   WINEPREFIX="$wine_home/prefix" wineserver -k >/dev/null 2>&1
