@@ -14,6 +14,7 @@
 #include "model.h"
 #include "orient.h"
 #include "orient_clusters.h"
+#include "support/orient_reference.h"
 
 namespace {
 
@@ -127,46 +128,6 @@ const Model& crowded_planes() {
     built = true;
   }
   return model;
-}
-
-// The plain scan, kept here as the yardstick only.
-int32_t plain_clusters(const Model& model, OrientCluster* table) {
-  float dx = model.max[0] - model.min[0], dy = model.max[1] - model.min[1],
-        dz = model.max[2] - model.min[2];
-  const float tol = 0.01f * sqrtf((dx * dx + dy * dy) + dz * dz);
-  int32_t count = 0;
-  for (int32_t i = 0; i < model.count; i++) {
-    const float(*p)[3] = model.triangles[i].vertices;
-    float e1[3] = {p[1][0] - p[0][0], p[1][1] - p[0][1], p[1][2] - p[0][2]};
-    float e2[3] = {p[2][0] - p[0][0], p[2][1] - p[0][1], p[2][2] - p[0][2]};
-    float w[3] = {e1[1] * e2[2] - e2[1] * e1[2], e1[2] * e2[0] - e2[2] * e1[0],
-                  e1[0] * e2[1] - e2[0] * e1[1]};
-    float area = 0.5f * sqrtf((w[0] * w[0] + w[1] * w[1]) + w[2] * w[2]);
-    if (area < 1e-10f) continue;
-    float inv = 1.0f / (2.0f * area);
-    float u[3] = {w[0] * inv, w[1] * inv, w[2] * inv};
-    float d = (p[0][0] * u[0] + p[0][1] * u[1]) + p[0][2] * u[2];
-    int32_t hit = -1;
-    for (int32_t c = 0; c < count; c++) {
-      const OrientCluster& k = table[c];
-      if ((k.normal[0] * u[0] + k.normal[1] * u[1]) + k.normal[2] * u[2] > 0.98f &&
-          fabsf(d - k.offset) < tol) {
-        hit = c;
-        break;
-      }
-    }
-    if (hit >= 0) {
-      for (int a = 0; a < 3; a++) table[hit].weighted_sum[a] += u[a] * area;
-      table[hit].area += area;
-    } else if (count < kOrientMaxClusters) {
-      OrientCluster& k = table[count++];
-      for (int a = 0; a < 3; a++) k.normal[a] = u[a], k.weighted_sum[a] = u[a] * area;
-      k.offset = d;
-      k.area = area;
-      k.support = 0;
-    }
-  }
-  return count;
 }
 
 // Distinct planes, counted as distinct (normal, offset) pairs of the stored

@@ -12,6 +12,7 @@
 
 #include "model.h"
 #include "orient_clusters.h"
+#include "support/orient_reference.h"
 
 namespace {
 
@@ -83,50 +84,15 @@ void push_box(TestModel* model, Vec lo, Vec hi, const std::vector<Face>& order,
   for (const Face& f : order) push_box_face(model, lo, hi, f.axis, f.high, inward);
 }
 
-// ---- The plain reference: every triangle scans the clusters from index 0.
+// ---- The plain reference (tests/support/orient_reference.h).
 
 float diagonal_of(const Model& m) {
-  float dx = m.max[0] - m.min[0], dy = m.max[1] - m.min[1], dz = m.max[2] - m.min[2];
-  return sqrtf((dx * dx + dy * dy) + dz * dz);
+  return reference_diagonal(m);
 }
 
 int32_t plain_clusters(const Model& model, std::vector<OrientCluster>* table) {
   table->assign(kOrientMaxClusters, OrientCluster{});
-  const float tol = 0.01f * diagonal_of(model);
-  int32_t count = 0;
-  for (int32_t i = 0; i < model.count; i++) {
-    const float(*p)[3] = model.triangles[i].vertices;
-    float e1[3] = {p[1][0] - p[0][0], p[1][1] - p[0][1], p[1][2] - p[0][2]};
-    float e2[3] = {p[2][0] - p[0][0], p[2][1] - p[0][1], p[2][2] - p[0][2]};
-    float w[3] = {e1[1] * e2[2] - e2[1] * e1[2], e1[2] * e2[0] - e2[2] * e1[0],
-                  e1[0] * e2[1] - e2[0] * e1[1]};
-    float area = 0.5f * sqrtf((w[0] * w[0] + w[1] * w[1]) + w[2] * w[2]);
-    if (area < 1e-10f) continue;
-    float inv = 1.0f / (2.0f * area);
-    float u[3] = {w[0] * inv, w[1] * inv, w[2] * inv};
-    float d = (p[0][0] * u[0] + p[0][1] * u[1]) + p[0][2] * u[2];
-    int32_t hit = -1;
-    for (int32_t c = 0; c < count && hit < 0; c++) {
-      const OrientCluster& k = (*table)[c];
-      float dot = (k.normal[0] * u[0] + k.normal[1] * u[1]) + k.normal[2] * u[2];
-      if (dot > 0.98f && fabsf(d - k.offset) < tol) hit = c;
-    }
-    if (hit >= 0) {
-      OrientCluster& k = (*table)[hit];
-      for (int a = 0; a < 3; a++) k.weighted_sum[a] = k.weighted_sum[a] + u[a] * area;
-      k.area = k.area + area;
-    } else if (count < kOrientMaxClusters) {
-      OrientCluster& k = (*table)[count++];
-      for (int a = 0; a < 3; a++) {
-        k.normal[a] = u[a];
-        k.weighted_sum[a] = u[a] * area;
-      }
-      k.offset = d;
-      k.area = area;
-      k.support = 0;
-    }
-  }
-  return count;
+  return ::plain_clusters(model, table->data());
 }
 
 // The whole orientation driven by the plain table, with the same refusals.
