@@ -27,15 +27,6 @@ std::string exe() {
     if (exe().empty()) GTEST_SKIP() << "facetshot absent"; \
   } while (0)
 
-void put_u32(std::string* s, uint32_t v) {
-  for (int i = 0; i < 4; i++) s->push_back(static_cast<char>(v >> (8 * i)));
-}
-void put_f32(std::string* s, float f) {
-  uint32_t v;
-  memcpy(&v, &f, 4);
-  put_u32(s, v);
-}
-
 // Binary STL of the given triangles (9 floats each) with zero normals.
 std::string binary_stl(const std::vector<std::vector<float>>& tris) {
   std::string s(80, ' ');

@@ -346,3 +346,13 @@ std::vector<std::string> split_lines(const std::string& text) {
   if (!line.empty()) lines.push_back(line);
   return lines;
 }
+
+void put_u32(std::string* s, uint32_t v) {
+  for (int i = 0; i < 4; i++) s->push_back(static_cast<char>(v >> (8 * i)));
+}
+
+void put_f32(std::string* s, float f) {
+  uint32_t v;
+  memcpy(&v, &f, 4);
+  put_u32(s, v);
+}

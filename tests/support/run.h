@@ -55,5 +55,9 @@ bool json_is_valid(const std::string& text, std::string* error = nullptr);
 // the key is absent.
 std::string json_field(const std::string& object, const std::string& key);
 
+// Appends little-endian binary fields, as the STL and stream layouts store them.
+void put_u32(std::string* s, uint32_t v);
+void put_f32(std::string* s, float f);
+
 // Splits text into lines without their newline characters.
 std::vector<std::string> split_lines(const std::string& text);

@@ -13,15 +13,6 @@
 
 namespace {
 
-void put_u32(std::string* s, uint32_t v) {
-  for (int i = 0; i < 4; i++) s->push_back(static_cast<char>(v >> (8 * i)));
-}
-void put_f32(std::string* s, float f) {
-  uint32_t v;
-  memcpy(&v, &f, 4);
-  put_u32(s, v);
-}
-
 // Binary STL with the given header start, declared count and records; each
 // record is the triangle (i,0,0) (i+1,0,0) (i,1,0) with normal (0,0,i).
 std::string binary_stl(const std::string& header, uint32_t declared, int records) {
