@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "platform.h"
+#include "scan.h"
 
 static const uint32_t kMaxBinaryTriangles = 50000000;
 static const size_t kRecordBytes = 50;
@@ -110,12 +111,11 @@ int parse_stl_ascii(const char* path, Model* model) {
     const char* p = line;
     while (*p == ' ' || *p == '\t') p++;
     if (starts_with(p, "facet normal", 12)) {
-      sscanf(p + 12, "%f %f %f", &pending.normal[0], &pending.normal[1], &pending.normal[2]);
+      scan_float3(p + 12, pending.normal);
       k = 0;
     } else if (starts_with(p, "vertex", 6)) {
       if (k <= 2) {
-        float* v = pending.vertices[k];
-        sscanf(p + 6, "%f %f %f", &v[0], &v[1], &v[2]);
+        scan_float3(p + 6, pending.vertices[k]);
         k++;  // advances even when no number could be read
       }
     } else if (starts_with(p, "endfacet", 8) && k == 3) {

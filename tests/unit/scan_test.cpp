@@ -1,0 +1,96 @@
+// Number scanning against the C library's sscanf.
+#include "scan.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+uint32_t bits_of(float f) {
+  uint32_t b;
+  memcpy(&b, &f, sizeof b);
+  return b;
+}
+
+// Texts where a hand-written number scanner tends to part ways with scanf.
+const char* const kTrickyNumbers[] = {
+    "", "  ", "1", "-1", "+1", "-", "+", ".", "-.", "+.", "..", "1.", "1.5", ".5", "-.5e1",
+    // An exponent marker without digits is taken by scanf and read as absent.
+    "1e", "1e+", "1e-", "1e+-5 3", "1E5", "1e5x", "1.2.3", "1.e5", "1.e", "0.e+1", "1e+5e5", "e5",
+    "-e5", "+-1", "--1", "1ee", "0e", "0e+",
+    // Hex floats, and "0x" runs that hold no digit.
+    "0", "0x", "0X", "-0x", "0x.", "-0x.", "0x.p1", "0xp1", "0x1p", "0x1p+", "0x1.8p1", "0X1.8P1",
+    "0x1e5", "0x.8", "0xg", "0x1.8p1x", "00x1", "0x0x1", "+0x0p0", "-0x1p-149", "0x1p-150",
+    "0x1p-151", "0x1p128", "0x1.fffffep127", "0x1.ffffffp127", "0xffffffffffffffffffffffffp0",
+    // inf, infinity and nan in any case; a half-written "infinity" fails.
+    "inf", "INF", "-inf", "+Infinity", "infinity", "infinit", "infi", "infx", "infinityx", "in",
+    "i", "n", "na", "nan", "NaN", "-nan", "nan(123)", "nan()", "nanx", "nax",
+    // Overflow to inf, denormals, underflow to zero, rounding at halfway points.
+    "1e39", "-1e39", "1e-39", "1e-45", "1e-46", "7e-46", "1e-50", "3.4028235e38", "3.4028236e38",
+    "3.40282357e38", "340282366920938463463374607431768211455", "1e999999999999", "1e-999999999999",
+    "0e999999999", "0.000000000000000000000000000000000000000000001",
+    "0.00000000000000000000000000000000000000000000000000001e40", "1.17549435e-38", "1.1754942e-38",
+    "1.401298464324817e-45", "7.006492321624085e-46", "7.006492321624086e-46",
+    "1.000000059604644775390625", "1.00000005960464477539062500000000000000000000001", "16777217",
+    "16777217.0000000001", "0.1000000000000000055511151231257827021181583404541015625", "-0",
+    "-0.0e-5",
+    // Whitespace of every kind before a number, and separators after it.
+    "\v1", "\f2", "\t3", "\r4", "\n5", " \v\f\t\r\n 6", "1\v2\f3", "1 2 3", "1 2", "1,2,3", "1/2/3",
+    "1 2 3 4", "nan 1 2", "nan(1) 2 3", "1e 2 3",
+    "\x80"
+    "1",
+    "1\x80", "1e5 2e-5 3e+5"};
+
+TEST(ScanFloat, SingleFloatMatchesSscanf) {
+  for (const char* text : kTrickyNumbers) {
+    float expected = 0.0f;
+    int consumed = -1;
+    int rc = sscanf(text, "%f%n", &expected, &consumed);
+    float value = 0.0f;
+    const char* end = nullptr;
+    bool ok = scan_float(text, &end, &value);
+    ASSERT_EQ(ok, rc == 1) << "[" << text << "]";
+    if (!ok) continue;
+    EXPECT_EQ(end - text, consumed) << "[" << text << "]";
+    EXPECT_EQ(bits_of(value), bits_of(expected)) << "[" << text << "]";
+  }
+}
+
+TEST(ScanFloat, ThreeFloatsMatchSscanf) {
+  for (const char* text : kTrickyNumbers) {
+    float expected[3] = {0, 0, 0};
+    int rc = sscanf(text, "%f %f %f", &expected[0], &expected[1], &expected[2]);
+    if (rc < 0) rc = 0;  // EOF before the first conversion
+    float xyz[3] = {0, 0, 0};
+    int n = scan_float3(text, xyz);
+    ASSERT_EQ(n, rc) << "[" << text << "]";
+    for (int i = 0; i < n; i++)
+      EXPECT_EQ(bits_of(xyz[i]), bits_of(expected[i])) << "[" << text << "]";
+  }
+}
+
+// glibc 2.36 truncates some hex inputs in the denormal range instead of
+// rounding them to nearest; these are the correctly rounded results.
+TEST(ScanFloat, HexDenormalsRoundToNearest) {
+  struct Row {
+    const char* text;
+    float value;
+  } rows[] = {
+      {"0x1.000001p-150", 0x1p-149f},  // just above half the smallest denormal
+      {"0x679de0cp-153", 0x1.9e7784p-127f},
+      {"-0X302e092p-154", -0x1.81705p-129f},
+      {"0x1.000002p-127", 0x1p-127f},  // exact tie goes to even
+  };
+  for (const Row& row : rows) {
+    float value = 0.0f;
+    const char* end = nullptr;
+    ASSERT_TRUE(scan_float(row.text, &end, &value)) << row.text;
+    EXPECT_EQ(bits_of(value), bits_of(row.value)) << row.text;
+    EXPECT_EQ(*end, '\0') << row.text;
+  }
+}
+
+}  // namespace
