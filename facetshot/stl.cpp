@@ -66,30 +66,58 @@ int parse_stl_binary(const char* path, Model* model) {
     fclose(f);
     return -1;
   }
-  uint8_t* body = static_cast<uint8_t*>(malloc(kRecordBytes * count));
-  if (!body) {
+  // The declared count is only a promise: read the records in pieces, so a
+  // short file that declares millions of triangles costs what it holds.
+  // Growing once to what the file can hold gives the same capacity as one
+  // doubling per overflow, with fewer copies.
+  const int64_t size = stream_size(f);
+  if (size >= 0 && fseek(f, 84, SEEK_SET) != 0) {
     fclose(f);
     return -1;
   }
-  size_t got = fread(body, 1, kRecordBytes * count, f);
-  fclose(f);
-  count = static_cast<uint32_t>(got / kRecordBytes);  // a final partial record is dropped
-  model->is_binary = 1;
-  // Grow once up front to the capacity the doubling would reach anyway.
-  while (static_cast<uint32_t>(model->capacity) - static_cast<uint32_t>(model->count) < count) {
+  const uint64_t room = size > 84 ? static_cast<uint64_t>(size - 84) / kRecordBytes : 0;
+  const uint32_t expected = room < count ? static_cast<uint32_t>(room) : count;
+  while (static_cast<uint32_t>(model->capacity) - static_cast<uint32_t>(model->count) < expected) {
     if (model_grow(model) != 0) {
-      free(body);
+      fclose(f);
       return -1;
     }
   }
-  for (uint32_t i = 0; i < count; i++) {
-    const uint8_t* rec = body + i * kRecordBytes;
-    Triangle* tri = &model->triangles[model->count++];
-    memcpy(tri->vertices, rec + 12, 36);  // bit for bit, NaN payloads included
-    memcpy(tri->normal, rec, 12);
-    model_widen_box(model, tri);
+  model->is_binary = 1;
+  static const uint32_t kChunkRecords = 4096;
+  uint8_t* chunk = static_cast<uint8_t*>(malloc(kRecordBytes * kChunkRecords));
+  if (!chunk) {
+    fclose(f);
+    return -1;
   }
-  free(body);
+  uint32_t done = 0;
+  int rc = 0;
+  while (done < count) {
+    const uint32_t want = count - done < kChunkRecords ? count - done : kChunkRecords;
+    // A final partial record is dropped.
+    const uint32_t got = static_cast<uint32_t>(fread(chunk, 1, kRecordBytes * want, f) / kRecordBytes);
+    for (uint32_t i = 0; i < got; i++) {
+      if (model->count >= model->capacity && model_grow(model) != 0) {
+        rc = -1;
+        break;
+      }
+      const uint8_t* rec = chunk + i * kRecordBytes;
+      Triangle* tri = &model->triangles[model->count++];
+      memcpy(tri->vertices, rec + 12, 36);  // bit for bit, NaN payloads included
+      memcpy(tri->normal, rec, 12);
+      model_widen_box(model, tri);
+      done++;
+    }
+    if (rc != 0) break;
+    if (got < want) {
+      if (ferror(f)) rc = -1;  // a read error is not the end of the file
+      break;
+    }
+  }
+  free(chunk);
+  fclose(f);
+  if (rc != 0) return -1;
+  count = done;
   model->source_count = static_cast<int32_t>(count);
   return 0;
 }
@@ -125,6 +153,7 @@ int parse_stl_ascii(const char* path, Model* model) {
       }
     }
   }
+  if (rc == 0 && ferror(f)) rc = -1;
   fclose(f);
   model->source_count = model->count;
   return rc;
