@@ -1,0 +1,126 @@
+#!/usr/bin/env python3
+"""Writes the fuzz seed corpora into <out>/<target>/: the real files of the
+shared corpus (when present) and small inputs like the unit tests' own."""
+import math
+import os
+import struct
+import sys
+import zipfile
+
+out = sys.argv[1]
+corpus = sys.argv[2] if len(sys.argv) > 2 else ""
+examples = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "examples")
+LIMIT = 256 * 1024  # larger seeds only slow the mutations down
+
+
+def put(target, name, data):
+    d = os.path.join(out, target)
+    os.makedirs(d, exist_ok=True)
+    if isinstance(data, str):
+        data = data.encode("latin-1")
+    if len(data) <= LIMIT:
+        with open(os.path.join(d, name), "wb") as f:
+            f.write(data)
+
+
+def files(folder, exts):
+    if not folder or not os.path.isdir(folder):
+        return []
+    return sorted(os.path.join(folder, n) for n in os.listdir(folder)
+                  if n.lower().endswith(exts))
+
+
+def tri_floats(n):
+    vals = []
+    for i in range(n):
+        a = i * 0.7
+        vals += [math.cos(a), math.sin(a), 0, math.cos(a + 1), math.sin(a + 1), 0.5, 0, 0, 1]
+    return vals
+
+
+SPECIALS = [float("nan"), float("inf"), -float("inf"), 3.4e38, -3.4e38, 1e-45, 0.0, -0.0]
+
+# STL, OBJ, 3MF: the real files, then the examples.
+for path in files(os.path.join(corpus, "stl"), (".stl",)) + files(examples, (".stl",)):
+    put("stl", os.path.basename(path), open(path, "rb").read())
+for path in files(os.path.join(corpus, "obj"), (".obj",)) + files(examples, (".obj",)):
+    put("obj", os.path.basename(path), open(path, "rb").read())
+for path in files(os.path.join(corpus, "3mf"), (".3mf",)) + files(examples, (".3mf",)):
+    data = open(path, "rb").read()
+    put("threemf", os.path.basename(path), data)
+    put("zip", os.path.basename(path), data)
+    try:
+        with zipfile.ZipFile(path) as z:
+            for name in z.namelist():
+                if name.lower().endswith(".model"):
+                    xml = z.read(name)
+                    put("xml", os.path.basename(path) + "_r", b"\x03" + xml)
+                    put("xml", os.path.basename(path) + "_p", b"\x00" + xml)
+                    put("threemf", os.path.basename(path) + ".xml", xml)
+                    break
+    except (zipfile.BadZipFile, OSError, KeyError, NotImplementedError):
+        pass
+
+# Hand-made STL: both flavours, a huge declared count with a short body.
+body = b"".join(struct.pack("<12fH", 0, 0, 1, *tri_floats(1)[:9], 0) for _ in range(2))
+put("stl", "binary2", b"\0" * 80 + struct.pack("<I", 2) + body)
+put("stl", "declares50M", b"\0" * 80 + struct.pack("<I", 50000000) + body)
+put("stl", "ascii_special", "solid x\n facet normal 0 0 1\n  outer loop\n   vertex nan inf -inf\n"
+    "   vertex 1e39 -0x1p-149 .5\n   vertex 0 1 0\n  endloop\n endfacet\nendsolid\n")
+
+# Raw triangle streams.
+put("rawstream", "two", struct.pack("<I", 2) + struct.pack("<18f", *tri_floats(2)))
+put("rawstream", "partial", struct.pack("<I", 3) + struct.pack("<10f", *tri_floats(2)[:10]))
+put("rawstream", "special", struct.pack("<I", 1) + struct.pack("<9f", *(SPECIALS + [1.0])))
+put("rawstream", "zero", struct.pack("<I", 0))
+
+# Batch lines: the scratch folder holds "a" (binary) and "b" (ASCII).
+put("batch", "jobs", "a\tx.png\nb\ty.png\r\nmissing\tz.png\nno tab\n\nafter\tend.png\n")
+put("batch", "tabs", "a\tout\twith\ttabs.png\nb\t\n\ta.png\n")
+put("batch", "long", "a\t" + "p" * 5000 + ".png\nb\tq.png\n")
+
+# Numbers, names and attributes.
+for i, text in enumerate([
+        "1.5e3", "-0.000001", "+12345678901234567890", "3.4028236e38", "1e-50", ".5", "-.e",
+        "1 0 0 0 1 0 0 0 1 10 20 30", "1 0 0 0 1 0 0 0 1 10 20", "1e400 -1e400 nan",
+        ' x="1" y=\'2\' z="3" v1="0" v2="1" v3="2" id="7" name="n&quot;" objectid="1"'
+        ' transform="1 0 0 0 1 0 0 0 1 0 0 0" type="model"',
+        ' x="1', "model", "4294967296", "99999999999"]):
+    put("number", "n%d" % i, text)
+
+# Model XML by hand: the edge cases of the builder.
+HEAD = '<?xml version="1.0"?><model unit="millimeter"><resources>'
+MESH = ('<mesh><vertices><vertex x="0" y="0" z="0"/><vertex x="1" y="0" z="0"/>'
+        '<vertex x="0" y="1" z="0"/></vertices><triangles><triangle v1="0" v2="1" v3="2"/>'
+        '</triangles></mesh>')
+xmls = {
+    "plain": HEAD + '<object id="1" type="model">' + MESH + '</object></resources><build>'
+             '<item objectid="1" transform="1 0 0 0 1 0 0 0 1 5 5 5"/></build></model>',
+    "cycle": HEAD + '<object id="1"><components><component objectid="2"/></components></object>'
+             '<object id="2"><components><component objectid="1"/></components></object>'
+             '</resources><build><item objectid="1"/></build></model>',
+    "fanout": HEAD + '<object id="1">' + MESH + '</object><object id="2"><components>' +
+              '<component objectid="2"/>' * 32 + '<component objectid="1"/></components>'
+              '</object></resources><build><item objectid="2"/></build></model>',
+    "gt_in_quote": HEAD + '<object id="1" name="a>b">' + MESH + '</object></resources><build>'
+                   '<item objectid="1"/></build></model>',
+    "unterminated": HEAD + '<object id="1">' + MESH + '</object></resources><build><item objectid="1"',
+    "bad_indices": HEAD + '<object id="1"><mesh><vertices><vertex x="0" y="0" z="0"/></vertices>'
+                   '<triangles><triangle v1="0" v2="5" v3="-1"/><triangle v1="4294967295" v2="0" '
+                   'v3="0"/></triangles></mesh></object></resources><build><item objectid="1"/>'
+                   '</build></model>',
+}
+for name, xml in xmls.items():
+    put("xml", name + "_p", "\x00" + xml)
+    put("xml", name + "_r", "\x03" + xml)
+    put("threemf", name, xml)
+    for method, tag in ((zipfile.ZIP_STORED, "stored"), (zipfile.ZIP_DEFLATED, "deflated")):
+        path = os.path.join(out, "zip", name + "_" + tag)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with zipfile.ZipFile(path, "w", method) as z:
+            z.writestr("3D/3dmodel.model", xml)
+
+# Geometry: a plain mesh, and every special value in every slot.
+put("geometry", "plain", bytes([63, 0]) + struct.pack("<36f", *tri_floats(4)))
+put("geometry", "special", bytes([0x80 | 20, 3]) + struct.pack("<24f", *(SPECIALS * 3)))
+put("geometry", "degenerate", bytes([7, 1]) + struct.pack("<18f", *([1.0] * 9 + [0, 0, 0, 1, 1, 1, 2, 2, 2])))
