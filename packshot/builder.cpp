@@ -32,6 +32,17 @@ static bool take_instance(InstanceState* state) {
   return true;
 }
 
+// True the first time the component slot i of object is reported.
+static bool first_report(InstanceState* state, const ObjectDef* table, int table_count,
+                         const ObjectDef* object, int i) {
+  if (object < table || object >= table + table_count) return true;
+  const size_t slot = static_cast<size_t>(object - table) * kMaxComponents + static_cast<size_t>(i);
+  const uint8_t bit = static_cast<uint8_t>(1u << (slot % 8));
+  if (state->reported[slot / 8] & bit) return false;
+  state->reported[slot / 8] |= bit;
+  return true;
+}
+
 static const ObjectDef* find_object(const ObjectDef* table, int count, int32_t id) {
   for (int i = 0; i < count; i++) {
     if (table[i].id == id) return &table[i];
@@ -91,14 +102,18 @@ int instantiate_object(const ObjectDef* table, int table_count, const ObjectDef*
       // stay bounded under fan-out.
       if (!child) {
         if (!take_instance(state)) break;
-        fprintf(stderr, "WARNING: 3MF component references unknown object %d\n", ref->object_id);
+        if (first_report(state, table, table_count, object, i)) {
+          fprintf(stderr, "WARNING: 3MF component references unknown object %d\n", ref->object_id);
+        }
         continue;
       }
       Transform3x4 n = *m;
       if (ref->has_transform) transform_compose(&ref->transform, m, &n);
       if (depth >= kMaxComponentDepth) {
         if (!take_instance(state)) break;
-        fputs("WARNING: 3MF component depth limit reached (cycle?)\n", stderr);
+        if (first_report(state, table, table_count, object, i)) {
+          fputs("WARNING: 3MF component depth limit reached (cycle?)\n", stderr);
+        }
         continue;
       }
       if (!child->non_model) {
@@ -312,7 +327,7 @@ int parse_3mf_xml_to_model(const char* xml, uint64_t length, Model* model, Objec
   ObjectInfo* list = static_cast<ObjectInfo*>(malloc(sizeof(ObjectInfo) * kFirstInfoCapacity));
   if (!list) return fail_parse(model, table, stored, nullptr);
   int count = 0;
-  InstanceState state = {0, kMaxInstances, kMaxModelTriangles, 0, 0};
+  InstanceState state = {0, kMaxInstances, kMaxModelTriangles, 0, 0, {}};
 
   const char* build = xml_find_tag(xml, end, "<build", 6, 7, 1);
   const char* build_close = build ? xml_find_tag(build + 6, end, "</build>", 8, 8, 0) : nullptr;

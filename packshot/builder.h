@@ -60,6 +60,10 @@ struct InstanceState {
   int32_t max_triangles;   // the Model never grows beyond this
   int32_t limit_reached;   // a cap was hit (its warning is written once)
   int32_t failed;          // the Model could not grow
+  // One bit per component slot of the table (object index x kMaxComponents +
+  // component index): a faulty reference is reported once, however often
+  // fan-out reaches it.
+  uint8_t reported[kMaxObjects * kMaxComponents / 8];
 };
 
 // Appends the instance's triangles (mapped by m, fresh facet normals) and

@@ -355,7 +355,7 @@ TEST(InstantiateObject, TriangleCapStopsTheModel) {
   Model m;
   ASSERT_EQ(model_init(&m), 0);
   g_use_sampling = 0;
-  InstanceState state = {0, 1000000, 250, 0, 0};
+  InstanceState state = {0, 1000000, 250, 0, 0, {}};
   testing::internal::CaptureStderr();
   const int emitted =
       instantiate_object(def.get(), 1, def.get(), &k_identity_transform, &m, 0, &state);
@@ -368,7 +368,7 @@ TEST(InstantiateObject, TriangleCapStopsTheModel) {
 
   // The instance cap alone: three expansions allowed.
   m.count = 0;
-  InstanceState few = {0, 3, 1000000, 0, 0};
+  InstanceState few = {0, 3, 1000000, 0, 0, {}};
   testing::internal::CaptureStderr();
   g_use_sampling = 0;
   EXPECT_EQ(instantiate_object(def.get(), 1, def.get(), &k_identity_transform, &m, 0, &few), 300);
