@@ -87,6 +87,12 @@ int load_3mf_from_stdin(Model* model, ObjectInfo** infos, int* count, double* t_
     free(input);
     return 3;
   }
+  if (entry) {
+    // The package is no longer needed once its model is out: dropping it
+    // before the build keeps the peak to the XML and the mesh.
+    free(input);
+    input = nullptr;
+  }
   *count = parse_3mf_xml_to_model(xml, xml_length, model, infos);
   free(entry);
   free(input);
