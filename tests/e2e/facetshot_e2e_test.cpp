@@ -27,18 +27,6 @@ std::string exe() {
     if (exe().empty()) GTEST_SKIP() << "facetshot absent"; \
   } while (0)
 
-// Binary STL of the given triangles (9 floats each) with zero normals.
-std::string binary_stl(const std::vector<std::vector<float>>& tris) {
-  std::string s(80, ' ');
-  put_u32(&s, static_cast<uint32_t>(tris.size()));
-  for (const auto& t : tris) {
-    for (int i = 0; i < 3; i++) put_f32(&s, 0.0f);
-    for (float v : t) put_f32(&s, v);
-    s.append(2, '\0');
-  }
-  return s;
-}
-
 std::string raw_stream(const std::vector<std::vector<float>>& tris) {
   std::string s;
   put_u32(&s, static_cast<uint32_t>(tris.size()));

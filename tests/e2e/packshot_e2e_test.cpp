@@ -80,55 +80,6 @@ std::string cube_object(int id, const std::string& name, float e = 10.0f) {
          cube_mesh(e) + "</object>\n";
 }
 
-void put16(std::string& s, uint32_t v) {
-  s += static_cast<char>(v & 0xFF);
-  s += static_cast<char>((v >> 8) & 0xFF);
-}
-void put32(std::string& s, uint32_t v) {
-  put16(s, v & 0xFFFF);
-  put16(s, v >> 16);
-}
-
-// A one-entry ZIP package; the central sizes can be overridden.
-std::string zip_package(const std::string& name, const std::string& data, uint16_t method = 0,
-                        int64_t central_size = -1) {
-  std::string z = std::string("PK\x03\x04", 4);
-  put16(z, 20);
-  put16(z, 0);
-  put16(z, method);
-  put32(z, 0);
-  put32(z, 0);
-  put32(z, static_cast<uint32_t>(data.size()));
-  put32(z, static_cast<uint32_t>(data.size()));
-  put16(z, static_cast<uint32_t>(name.size()));
-  put16(z, 0);
-  z += name + data;
-  const uint32_t dir_offset = static_cast<uint32_t>(z.size());
-  std::string d = std::string("PK\x01\x02", 4);
-  put16(d, 20);
-  put16(d, 20);
-  put16(d, 0);
-  put16(d, method);
-  put32(d, 0);
-  put32(d, 0);
-  put32(d, static_cast<uint32_t>(data.size()));
-  put32(d, static_cast<uint32_t>(central_size >= 0 ? central_size : data.size()));
-  put16(d, static_cast<uint32_t>(name.size()));
-  for (int i = 0; i < 4; i++) put16(d, 0);
-  put32(d, 0);
-  put32(d, 0);
-  d += name;
-  z += d;
-  z += std::string("PK\x05\x06", 4);
-  put32(z, 0);
-  put16(z, 1);
-  put16(z, 1);
-  put32(z, static_cast<uint32_t>(d.size()));
-  put32(z, dir_offset);
-  put16(z, 0);
-  return z;
-}
-
 int32_t get_i32(const std::string& s, size_t at) {
   uint32_t v = 0;
   for (int i = 0; i < 4; i++)
@@ -260,28 +211,28 @@ TEST(PackshotParse, StreamOfTwoObjects) {
     RunResult r = run(args, xml);
     ASSERT_EQ(r.exit_code, 0) << r.err;
     std::string expected;
-    put32(expected, 2);
-    put32(expected, 1);
+    put_u32(&expected, 2);
+    put_u32(&expected, 1);
     expected += "A";
-    put32(expected, 3);
+    put_u32(&expected, 3);
     for (float f : {0.f, 0.f, 0.f, 1.f, 0.f, 0.f, 0.f, 1.f, 0.f}) {
       uint32_t v;
       memcpy(&v, &f, 4);
-      put32(expected, v);
+      put_u32(&expected, v);
     }
-    put32(expected, 1);
-    for (uint32_t i : {0u, 1u, 2u}) put32(expected, i);
-    put32(expected, 3);
+    put_u32(&expected, 1);
+    for (uint32_t i : {0u, 1u, 2u}) put_u32(&expected, i);
+    put_u32(&expected, 3);
     expected += "Bee";
-    put32(expected, 6);
+    put_u32(&expected, 6);
     for (float f : {0.f, 0.f, 5.f, 2.f, 0.f, 5.f, 0.f, 2.f, 5.f, 0.f, 0.f, 5.f, 2.f, 0.f, 5.f, 0.f,
                     0.f, 7.f}) {
       uint32_t v;
       memcpy(&v, &f, 4);
-      put32(expected, v);
+      put_u32(&expected, v);
     }
-    put32(expected, 2);
-    for (uint32_t i : {0u, 1u, 2u, 3u, 4u, 5u}) put32(expected, i);
+    put_u32(&expected, 2);
+    for (uint32_t i : {0u, 1u, 2u, 3u, 4u, 5u}) put_u32(&expected, i);
     EXPECT_EQ(r.out, expected);
     EXPECT_EQ(r.err.rfind("3MF-parse: 2 objects, 3 tris, read=", 0), 0u) << r.err;
     EXPECT_NE(r.err.find("ms total="), std::string::npos);

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <png.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -355,4 +356,88 @@ void put_f32(std::string* s, float f) {
   uint32_t v;
   memcpy(&v, &f, 4);
   put_u32(s, v);
+}
+
+std::string binary_stl(const std::vector<std::vector<float>>& tris) {
+  std::string s(80, ' ');
+  put_u32(&s, static_cast<uint32_t>(tris.size()));
+  for (const auto& t : tris) {
+    for (int i = 0; i < 3; i++) put_f32(&s, 0.0f);
+    for (float v : t) put_f32(&s, v);
+    s.append(2, '\0');
+  }
+  return s;
+}
+
+static void put16(std::string& s, uint32_t v) {
+  s += static_cast<char>(v & 0xFF);
+  s += static_cast<char>((v >> 8) & 0xFF);
+}
+static void put32(std::string& s, uint32_t v) {
+  put16(s, v & 0xFFFF);
+  put16(s, v >> 16);
+}
+
+std::string zip_package(const std::string& name, const std::string& data, uint16_t method,
+                        int64_t central_size) {
+  std::string z = std::string("PK\x03\x04", 4);
+  put16(z, 20);
+  put16(z, 0);
+  put16(z, method);
+  put32(z, 0);
+  put32(z, 0);
+  put32(z, static_cast<uint32_t>(data.size()));
+  put32(z, static_cast<uint32_t>(data.size()));
+  put16(z, static_cast<uint32_t>(name.size()));
+  put16(z, 0);
+  z += name + data;
+  const uint32_t dir_offset = static_cast<uint32_t>(z.size());
+  std::string d = std::string("PK\x01\x02", 4);
+  put16(d, 20);
+  put16(d, 20);
+  put16(d, 0);
+  put16(d, method);
+  put32(d, 0);
+  put32(d, 0);
+  put32(d, static_cast<uint32_t>(data.size()));
+  put32(d, static_cast<uint32_t>(central_size >= 0 ? central_size : data.size()));
+  put16(d, static_cast<uint32_t>(name.size()));
+  for (int i = 0; i < 4; i++) put16(d, 0);
+  put32(d, 0);
+  put32(d, 0);
+  d += name;
+  z += d;
+  z += std::string("PK\x05\x06", 4);
+  put32(z, 0);
+  put16(z, 1);
+  put16(z, 1);
+  put32(z, static_cast<uint32_t>(d.size()));
+  put32(z, dir_offset);
+  put16(z, 0);
+  return z;
+}
+
+long run_peak_kib(const std::string& program, const std::vector<std::string>& args,
+                  const std::string& stdin_path, int* exit_code) {
+  *exit_code = -1;
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(program.c_str()));
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  pid_t pid = fork();
+  if (pid < 0) return -1;
+  if (pid == 0) {
+    int in = open(stdin_path.empty() ? "/dev/null" : stdin_path.c_str(), O_RDONLY);
+    int null = open("/dev/null", O_WRONLY);
+    dup2(in, 0);
+    dup2(null, 1);
+    dup2(null, 2);
+    execv(program.c_str(), argv.data());
+    _exit(127);
+  }
+  int status = 0;
+  rusage usage;
+  if (wait4(pid, &status, 0, &usage) != pid) return -1;
+  if (WIFEXITED(status)) *exit_code = WEXITSTATUS(status);
+  return usage.ru_maxrss;
 }

@@ -61,3 +61,18 @@ void put_f32(std::string* s, float f);
 
 // Splits text into lines without their newline characters.
 std::vector<std::string> split_lines(const std::string& text);
+
+// Binary STL of the given triangles (9 floats each) with zero normals.
+std::string binary_stl(const std::vector<std::vector<float>>& tris);
+
+// A one-entry ZIP package holding data as given (method 0 stored, 8 when data
+// is already a raw deflate stream); the central uncompressed size can be
+// overridden, and the raw size when data is deflated.
+std::string zip_package(const std::string& name, const std::string& data, uint16_t method = 0,
+                        int64_t central_size = -1);
+
+// Runs program natively with stdin from stdin_path ("" for none) and both
+// output streams discarded; returns its peak resident memory in KiB (or -1
+// when it could not run) and stores the exit code.
+long run_peak_kib(const std::string& program, const std::vector<std::string>& args,
+                  const std::string& stdin_path, int* exit_code);
