@@ -1,6 +1,7 @@
 // Writes a large generated mesh for the memory and time measurements: a
 // wavy height field, two triangles per grid cell, as binary STL, ASCII STL,
-// OBJ or a 3MF package (model XML deflated into a ZIP).
+// OBJ or a 3MF package (model XML deflated into a ZIP; the XML's size is
+// printed).
 //
 //   make_big_mesh stl-binary|stl-ascii|obj|3mf TRIANGLES OUTPUT
 #include <zlib.h>
@@ -217,6 +218,7 @@ int main(int argc, char** argv) {
     write_u16(f, 0), write_u16(f, 0), write_u16(f, 1), write_u16(f, 1);
     write_u32(f, static_cast<uint32_t>(dir_end - data_end)), write_u32(f, static_cast<uint32_t>(data_end));
     write_u16(f, 0);
+    printf("%llu\n", static_cast<unsigned long long>(s.raw));  // the model XML's size
   } else if (!strcmp(format, "stl-ascii") || !strcmp(format, "obj")) {
     Sink s = {f, nullptr, 0, 0, {}};
     write_text_mesh(g, format, &s);
