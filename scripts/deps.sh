@@ -6,7 +6,7 @@ deps_install() {
   if [ "${1:-test}" = test ]; then
     want+=(libgtest-dev libgmock-dev libbenchmark-dev lib3mf-dev
            g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 libz-mingw-w64-dev
-           wine wine64)
+           wine wine64 clang libclang-rt-14-dev valgrind)
   fi
   local missing=()
   for p in "${want[@]}"; do

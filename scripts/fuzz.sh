@@ -51,7 +51,8 @@ options_for() {
 # fit in a few minutes (jobs that write files or build big models run slower).
 smoke_runs_for() {
   case $1 in
-    batch | xml | threemf) echo 2000 ;;
+    batch | xml) echo 2000 ;;
+    threemf) echo 500 ;;
     *) echo 20000 ;;
   esac
 }
