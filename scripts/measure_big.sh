@@ -14,14 +14,19 @@ threemf=${3:-5000000}
 build=${BUILD:-build}
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$build" -j"$(nproc)" --target facetshot vertexshot packshot make_big_mesh >/dev/null
-work=${BIG_WORK:-$(mktemp -d)}
-trap 'rm -rf "$work"' EXIT
+if [ -n "${BIG_WORK:-}" ]; then
+  work=$BIG_WORK  # kept afterwards
+  mkdir -p "$work"
+else
+  work=$(mktemp -d)
+  trap 'rm -rf "$work"' EXIT
+fi
 gen=$build/tests/make_big_mesh
 echo "generating inputs in $work"
 "$gen" stl-binary "$stl" "$work/big.stl"
 "$gen" stl-ascii "$stl" "$work/big_ascii.stl"
 "$gen" obj "$obj" "$work/big.obj"
-"$gen" 3mf "$threemf" "$work/big.3mf"
+echo "model XML bytes: $("$gen" 3mf "$threemf" "$work/big.3mf")"
 ls -l "$work"
 
 # Wall time and peak resident memory of one run (from the kernel's rusage).
