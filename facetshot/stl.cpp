@@ -95,7 +95,8 @@ int parse_stl_binary(const char* path, Model* model) {
   while (done < count) {
     const uint32_t want = count - done < kChunkRecords ? count - done : kChunkRecords;
     // A final partial record is dropped.
-    const uint32_t got = static_cast<uint32_t>(fread(chunk, 1, kRecordBytes * want, f) / kRecordBytes);
+    const uint32_t got =
+        static_cast<uint32_t>(fread(chunk, 1, kRecordBytes * want, f) / kRecordBytes);
     for (uint32_t i = 0; i < got; i++) {
       if (model->count >= model->capacity && model_grow(model) != 0) {
         rc = -1;

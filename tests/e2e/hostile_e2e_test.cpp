@@ -38,8 +38,8 @@ Outcome run_file(const char* program, const std::string& input, const std::strin
   return {r.exit_code, r.err, ok_triangles(r.err)};
 }
 
-#define REQUIRE(name)                                                      \
-  do {                                                                     \
+#define REQUIRE(name)                                                     \
+  do {                                                                    \
     if (program_path(name).empty()) GTEST_SKIP() << name << " is absent"; \
   } while (0)
 
@@ -96,8 +96,8 @@ RunResult render_3mf(const std::string& input, const std::string& png) {
 TEST(HostileStl, BinaryCutAtEveryRecordBoundary) {
   REQUIRE("facetshot");
   TempDir dir;
-  const std::string whole =
-      binary_stl({{0, 0, 0, 1, 0, 0, 0, 1, 0}, {0, 0, 1, 1, 0, 1, 0, 1, 1}, {0, 0, 2, 1, 0, 2, 0, 1, 2}});
+  const std::string whole = binary_stl(
+      {{0, 0, 0, 1, 0, 0, 0, 1, 0}, {0, 0, 1, 1, 0, 1, 0, 1, 1}, {0, 0, 2, 1, 0, 2, 0, 1, 2}});
   for (size_t cut : {0, 1, 80, 83, 84, 85, 133, 134, 135, 183, 184, 233, 234}) {
     const std::string in = dir.file("cut.stl"), png = dir.file("cut.png");
     write_file(in, whole.substr(0, cut));
@@ -106,7 +106,8 @@ TEST(HostileStl, BinaryCutAtEveryRecordBoundary) {
     if (cut < 84) {
       expect_outcome(got, 2, "ERROR: Cannot parse " + in + "\n", 0, "cut " + std::to_string(cut));
     } else if (records == 0) {
-      expect_outcome(got, 3, "ERROR: No triangles in " + in + "\n", 0, "cut " + std::to_string(cut));
+      expect_outcome(got, 3, "ERROR: No triangles in " + in + "\n", 0,
+                     "cut " + std::to_string(cut));
     } else {
       expect_outcome(got, 0, "", records, "cut " + std::to_string(cut));
     }
@@ -128,7 +129,8 @@ TEST(HostileStl, AsciiCutAtEveryByte) {
     write_file(in, part);
     // Under 84 bytes a file counts as binary and has no complete header.
     int facets = 0;
-    for (size_t at = part.find("endfacet"); at != std::string::npos; at = part.find("endfacet", at + 1))
+    for (size_t at = part.find("endfacet"); at != std::string::npos;
+         at = part.find("endfacet", at + 1))
       facets++;
     Outcome got = run_file("facetshot", in, dir.file("cut.png"));
     const std::string what = "cut " + std::to_string(cut);
@@ -172,7 +174,8 @@ TEST(HostileStl, RawStreamDeclaringMoreThanItHolds) {
   std::string stream;
   put_u32(&stream, 50000000);
   for (float v : {0.f, 0.f, 0.f, 1.f, 0.f, 0.f, 0.f, 1.f, 0.f, 5.f}) put_f32(&stream, v);
-  RunResult r = run_program(program_path("facetshot"), {"--stdin", dir.file("s.png"), "32"}, stream);
+  RunResult r =
+      run_program(program_path("facetshot"), {"--stdin", dir.file("s.png"), "32"}, stream);
   EXPECT_EQ(r.exit_code, 0) << r.err;
   EXPECT_EQ(ok_triangles(r.err), 1);
 }
@@ -241,7 +244,8 @@ TEST(HostileObj, CutAtEveryByte) {
     if (cut >= face_end) {
       expect_outcome(got, 0, "", 1, "cut " + std::to_string(cut));
     } else {
-      expect_outcome(got, 3, "ERROR: No triangles in " + in + "\n", 0, "cut " + std::to_string(cut));
+      expect_outcome(got, 3, "ERROR: No triangles in " + in + "\n", 0,
+                     "cut " + std::to_string(cut));
     }
   }
 }
@@ -335,12 +339,14 @@ TEST(Hostile3mf, BombsAndBrokenStreams) {
   // A corrupt stream: a block type that does not exist.
   std::string corrupt = raw_deflate(kTriangleXml);
   corrupt[0] = static_cast<char>(0x07);
-  RunResult bad = render_3mf(zip_package("3D/3dmodel.model", corrupt, 8, sizeof kTriangleXml - 1), png);
+  RunResult bad =
+      render_3mf(zip_package("3D/3dmodel.model", corrupt, 8, sizeof kTriangleXml - 1), png);
   EXPECT_EQ(bad.exit_code, 3);
   EXPECT_EQ(bad.err, kNoEntry);
   // A stream that stops half way.
   RunResult cut = render_3mf(
-      zip_package("3D/3dmodel.model", deflated.substr(0, deflated.size() / 2), 8, padded.size()), png);
+      zip_package("3D/3dmodel.model", deflated.substr(0, deflated.size() / 2), 8, padded.size()),
+      png);
   EXPECT_EQ(cut.exit_code, 3);
   EXPECT_EQ(cut.err, kNoEntry);
 }
@@ -383,8 +389,9 @@ TEST(HostileNumbers, NonFiniteCoordinatesInEveryFormat) {
              "   vertex 1e39 0 0\n   vertex 0 1 0\n  endloop\n endfacet\n facet normal 0 0 1\n"
              "  outer loop\n   vertex 0 0 0\n   vertex 1 0 0\n   vertex 0 1 0\n  endloop\n"
              " endfacet\nendsolid nan\n");
-  write_file(dir.file("n.obj"),
-             "v nan 0 0\nv 0 inf 0\nv 0 0 -infinity\nv 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\nf 4 5 6\n");
+  write_file(
+      dir.file("n.obj"),
+      "v nan 0 0\nv 0 inf 0\nv 0 0 -infinity\nv 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\nf 4 5 6\n");
   std::string stream;
   put_u32(&stream, 2);
   for (float v : {NAN, INFINITY, -INFINITY, 3e38f, -3e38f, 1e-45f, 0.f, 0.f, 0.f, 0.f, 0.f, 0.f,
@@ -396,8 +403,10 @@ TEST(HostileNumbers, NonFiniteCoordinatesInEveryFormat) {
       "<triangles><triangle v1=\"0\" v2=\"1\" v3=\"2\"/></triangles></mesh></object></resources>"
       "<build><item objectid=\"1\" transform=\"1e39 0 0 0 1 0 0 0 1 0 0 0\"/></build></model>";
   std::vector<RunResult> runs = {
-      run_program(program_path("facetshot"), {dir.file("a.stl"), dir.file("a.png"), "32", "--info"}),
-      run_program(program_path("vertexshot"), {dir.file("n.obj"), dir.file("n.png"), "32", "--info"}),
+      run_program(program_path("facetshot"),
+                  {dir.file("a.stl"), dir.file("a.png"), "32", "--info"}),
+      run_program(program_path("vertexshot"),
+                  {dir.file("n.obj"), dir.file("n.png"), "32", "--info"}),
       run_program(program_path("facetshot"), {"--stdin", dir.file("s.png"), "32"}, stream),
       run_program(program_path("packshot"), {"--render-3mf", dir.file("x.png"), "32"}, xml)};
   for (size_t i = 0; i < runs.size(); i++) {

@@ -145,8 +145,9 @@ void write_text_mesh(const Grid& g, const char* format, Sink* s) {
       emit(s, "<triangle v1=\"%lld\" v2=\"%lld\" v3=\"%lld\"/>\n", static_cast<long long>(v[0]),
            static_cast<long long>(v[1]), static_cast<long long>(v[2]));
     }
-    emit(s, "</triangles></mesh></object>\n</resources>\n<build><item objectid=\"1\"/></build>\n"
-            "</model>\n");
+    emit(s,
+         "</triangles></mesh></object>\n</resources>\n<build><item objectid=\"1\"/></build>\n"
+         "</model>\n");
   }
 }
 
@@ -216,7 +217,8 @@ int main(int argc, char** argv) {
     const long dir_end = ftell(f);
     write_u32(f, 0x06054b50);
     write_u16(f, 0), write_u16(f, 0), write_u16(f, 1), write_u16(f, 1);
-    write_u32(f, static_cast<uint32_t>(dir_end - data_end)), write_u32(f, static_cast<uint32_t>(data_end));
+    write_u32(f, static_cast<uint32_t>(dir_end - data_end)),
+        write_u32(f, static_cast<uint32_t>(data_end));
     write_u16(f, 0);
     printf("%llu\n", static_cast<unsigned long long>(s.raw));  // the model XML's size
   } else if (!strcmp(format, "stl-ascii") || !strcmp(format, "obj")) {
