@@ -15,6 +15,7 @@
 #include "orient.h"
 #include "orient_clusters.h"
 #include "support/orient_reference.h"
+#include "sphere_mesh.h"
 
 namespace {
 
@@ -44,21 +45,7 @@ const Model& noisy_sphere() {
       p[1] = -40.0f + 50.0f * cosf(theta) + 0.1f * grid_noise(r, sw, 1);
       p[2] = 75.0f + 50.0f * sinf(theta) * sinf(phi) + 0.1f * grid_noise(r, sw, 2);
     };
-    for (int r = 0; r < rings; r++) {
-      for (int s = 0; s < segments; s++) {
-        Triangle a, b;
-        point(r, s, a.vertices[0]);
-        point(r + 1, s, a.vertices[1]);
-        point(r + 1, s + 1, a.vertices[2]);
-        point(r, s, b.vertices[0]);
-        point(r + 1, s + 1, b.vertices[1]);
-        point(r, s + 1, b.vertices[2]);
-        facet_normal(a.vertices[0], a.vertices[1], a.vertices[2], a.normal);
-        facet_normal(b.vertices[0], b.vertices[1], b.vertices[2], b.normal);
-        model_push(&model, &a);
-        model_push(&model, &b);
-      }
-    }
+    push_uv_sphere(&model, rings, segments, point);
     built = true;
   }
   return model;

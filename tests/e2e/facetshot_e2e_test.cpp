@@ -2,7 +2,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -459,20 +458,8 @@ long batch_peak_kib(const std::string& stl, const std::string& png, int jobs) {
   std::string input;
   for (int i = 0; i < jobs; i++) input += stl + "\t" + png + "\n";
   write_file(io.file("in"), input);
-  pid_t pid = fork();
-  if (pid == 0) {
-    int in = open(io.file("in").c_str(), O_RDONLY);
-    int null = open("/dev/null", O_WRONLY);
-    dup2(in, 0);
-    dup2(null, 1);
-    dup2(null, 2);
-    execl(exe().c_str(), exe().c_str(), "--batch", "64", static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  int status = 0;
-  rusage usage;
-  wait4(pid, &status, 0, &usage);
-  return usage.ru_maxrss;
+  int code = 0;
+  return run_peak_kib(exe(), {"--batch", "64"}, io.file("in"), &code);
 }
 
 }  // namespace

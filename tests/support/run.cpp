@@ -9,11 +9,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 std::string read_file(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -64,26 +66,19 @@ std::string program_path(const char* name) {
   return "";
 }
 
-RunResult run_program(const std::string& program, const std::vector<std::string>& args,
-                      const std::string& stdin_data, const std::string& cwd) {
+RunResult run_command(const std::vector<std::string>& argv_s, const RunOptions& options) {
   RunResult result{-1, "", ""};
   TempDir io;
   const std::string in_path = io.file("stdin"), out_path = io.file("stdout"),
                     err_path = io.file("stderr");
-  write_file(in_path, stdin_data);
-
-  std::vector<std::string> argv_s;
-  if (const char* runner = getenv("ORRERY_RUNNER")) {
-    if (*runner) argv_s.push_back(runner);
-  }
-  argv_s.push_back(program);
-  argv_s.insert(argv_s.end(), args.begin(), args.end());
+  write_file(in_path, options.stdin_data);
   std::vector<char*> argv;
-  for (auto& a : argv_s) argv.push_back(const_cast<char*>(a.c_str()));
+  for (const std::string& a : argv_s) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
 
   pid_t pid = fork();
   if (pid == 0) {
+    setpgid(0, 0);  // one group, so a time-out stops a runner's helpers as well
     int in = open(in_path.c_str(), O_RDONLY);
     int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -91,17 +86,50 @@ RunResult run_program(const std::string& program, const std::vector<std::string>
     dup2(in, 0);
     dup2(out, 1);
     dup2(err, 2);
-    if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(127);
+    for (const auto& kv : options.env) setenv(kv.first.c_str(), kv.second.c_str(), 1);
+    if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(127);
     execvp(argv[0], argv.data());
     _exit(127);
   }
   if (pid < 0) return result;
   int status = 0;
-  waitpid(pid, &status, 0);
-  result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  bool timed_out = false;
+  if (options.timeout_seconds <= 0) {
+    waitpid(pid, &status, 0);
+  } else {
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::seconds(options.timeout_seconds);
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+      if (std::chrono::steady_clock::now() > deadline) {
+        kill(-pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        timed_out = true;
+        break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  }
+  result.exit_code = !timed_out && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   result.out = read_file(out_path);
   result.err = read_file(err_path);
+  if (timed_out)
+    result.err += "\n[timed out after " + std::to_string(options.timeout_seconds) + " s]";
   return result;
+}
+
+RunResult run_program(const std::string& program, const std::vector<std::string>& args,
+                      const std::string& stdin_data, const std::string& cwd) {
+  std::vector<std::string> argv;
+  if (const char* runner = getenv("ORRERY_RUNNER")) {
+    if (*runner) argv.push_back(runner);
+  }
+  argv.push_back(program);
+  argv.insert(argv.end(), args.begin(), args.end());
+  RunOptions options;
+  options.stdin_data = stdin_data;
+  options.cwd = cwd;
+  options.timeout_seconds = 0;
+  return run_command(argv, options);
 }
 
 Image decode_png(const std::string& path) {

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 struct RunResult {
@@ -10,6 +11,18 @@ struct RunResult {
   std::string out;
   std::string err;
 };
+
+struct RunOptions {
+  std::string stdin_data;
+  std::string cwd;                                       // empty: unchanged
+  std::vector<std::pair<std::string, std::string>> env;  // set before the start
+  int timeout_seconds = 180;                             // 0: no limit
+};
+
+// Runs argv[0] (searched on PATH) with the options; exit_code is -1 when it
+// could not be started, was killed, or ran past its time limit (then err
+// says so).
+RunResult run_command(const std::vector<std::string>& argv, const RunOptions& options);
 
 // Runs program with args, feeding stdin_data on standard input, capturing
 // both output streams, with the working folder cwd (empty: unchanged). When

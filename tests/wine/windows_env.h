@@ -1,5 +1,5 @@
-// Where the Windows tests find their programs, and a process runner with an
-// environment and a time limit for starting them under Wine.
+// Where the Windows tests find their programs, and how they start them under
+// Wine.
 //
 // Settings (environment variables, set by scripts/test_windows.sh):
 //   ORRERY_MINGW_BUILD   the cross build folder (the .exe files and helpers)
@@ -9,7 +9,6 @@
 #pragma once
 
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "support/run.h"
@@ -25,17 +24,6 @@ std::string mingw_exe(const std::string& program);
 
 // The natively built renderer, same rules.
 std::string native_exe(const std::string& program);
-
-struct RunOptions {
-  std::string stdin_data;
-  std::string cwd;                                       // empty: unchanged
-  std::vector<std::pair<std::string, std::string>> env;  // set before the start
-  int timeout_seconds = 180;
-};
-
-// Runs argv[0] (searched on PATH) with the options; exit_code is -1 when it
-// could not be started or ran past its time limit (then err says so).
-RunResult run_command(const std::vector<std::string>& argv, const RunOptions& options);
 
 // Runs a Windows program under Wine with WINEDEBUG=-all unless the options
 // set it; the Unix exit status is the low byte of the Windows exit code.
