@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """Writes the fuzz seed corpora into <out>/<target>/: the real files of the
-shared corpus (when present) and small inputs like the unit tests' own."""
+real files of tests/data/corpus (when present) and small inputs like the unit tests' own."""
 import math
 import os
 import struct

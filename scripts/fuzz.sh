@@ -4,14 +4,14 @@
 #   bash scripts/fuzz.sh --smoke                 every target, a fixed number of runs (the test command)
 #   bash scripts/fuzz.sh SECONDS [TARGET ...]    each target (default: all) for SECONDS of wall time
 #
-# Seeds come from the shared corpus and small hand-made inputs
+# Seeds come from the real files in tests/data/corpus and small hand-made inputs
 # (fuzz/make_seeds.py); what the fuzzers learn is kept in fuzz-work/corpus/,
 # crashing inputs land in fuzz-work/findings/<target>/. Every file in
 # fuzz/regressions/<target>/ is run first, in both modes.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
-corpus_dir=${ORRERY_CORPUS:-$root/../shared/corpus}
+corpus_dir=${ORRERY_CORPUS:-$root/tests/data/corpus}
 build=${FUZZ_BUILD:-$root/build-fuzz}
 work=${FUZZ_WORK:-$root/fuzz-work}
 

@@ -9,14 +9,14 @@
 # The native build folder (default: $ORRERY_NATIVE_BUILD or $NATIVE_BUILD,
 # else build/) holds the Linux programs to compare with; they are built there
 # when missing.
-# Environment: ORRERY_CORPUS_DIR (default ../shared/corpus). Exits non-zero
+# Environment: ORRERY_CORPUS_DIR (default tests/data/corpus). Exits non-zero
 # when any check fails; the last line is the summary.
 set -uo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cross="$root/build-mingw"
 native="${1:-${ORRERY_NATIVE_BUILD:-${NATIVE_BUILD:-$root/build}}}"
-corpus="${ORRERY_CORPUS_DIR:-$root/../shared/corpus}"
+corpus="${ORRERY_CORPUS_DIR:-$root/tests/data/corpus}"
 passed=0
 failed=0
 failures=()

@@ -16,7 +16,7 @@
 namespace {
 
 std::string corpus(const std::string& relative) {
-  return env_or("ORRERY_CORPUS_DIR", source_path("../shared/corpus")) + "/" + relative;
+  return env_or("ORRERY_CORPUS_DIR", source_path("tests/data/corpus")) + "/" + relative;
 }
 
 std::string base_name(const std::string& path) {
