@@ -20,6 +20,10 @@ void stream_set_text(FILE* stream) {
   _setmode(_fileno(stream), _O_TEXT);
 }
 
+FILE* platform_fopen(const char* path, const char* mode) {
+  return fopen(path, mode);
+}
+
 int64_t stream_size(FILE* stream) {
   if (_fseeki64(stream, 0, SEEK_END) != 0) return -1;
   return _ftelli64(stream);
@@ -38,6 +42,10 @@ double get_time_ms() {
 // POSIX streams never translate line ends.
 void stream_set_binary(FILE*) {}
 void stream_set_text(FILE*) {}
+
+FILE* platform_fopen(const char* path, const char* mode) {
+  return fopen(path, mode);
+}
 
 int64_t stream_size(FILE* stream) {
   if (fseeko(stream, 0, SEEK_END) != 0) return -1;

@@ -1,4 +1,5 @@
-// Platform layer: monotonic clock and binary/text mode of the standard streams.
+// Platform layer: monotonic clock, opening files by name, and binary/text mode
+// of the standard streams.
 #pragma once
 
 #include <cstdint>
@@ -15,3 +16,8 @@ void stream_set_text(FILE* stream);
 // Size in bytes of an open file as a 64-bit value (files over 2 GiB), or -1.
 // Leaves the position at the end of the file.
 int64_t stream_size(FILE* stream);
+
+// Opens a file named as the program received it (a command-line argument or a
+// batch line). Every path a user gives is opened here and nowhere else, so
+// that a platform can map names its own way; on POSIX it is fopen.
+FILE* platform_fopen(const char* path, const char* mode);

@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform.h"
+
 static uint32_t crc_table[256];
 static int crc_table_init = 0;
 
@@ -92,7 +94,7 @@ int png_encode(const uint8_t* pixels, int width, int height, uint8_t** out, size
 }
 
 int write_png(const char* path, const uint8_t* pixels, int width, int height) {
-  FILE* f = fopen(path, "wb");
+  FILE* f = platform_fopen(path, "wb");
   if (!f) return -1;
   uint8_t* data = nullptr;
   size_t len = 0;

@@ -6,7 +6,7 @@
 
 #include "builder.h"
 #include "fuzz_util.h"
-#include "input.h"
+#include "input3mf.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Like the real input buffer: one spare byte behind the data.

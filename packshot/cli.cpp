@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "input.h"
+#include "input3mf.h"
 #include "platform.h"
 #include "render.h"
 #include "util.h"

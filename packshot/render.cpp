@@ -7,7 +7,7 @@
 
 #include "builder.h"
 #include "decimate.h"
-#include "input.h"
+#include "input3mf.h"
 #include "model.h"
 #include "orient.h"
 #include "platform.h"

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform.h"
 #include "scan.h"
 #include "util.h"
 
@@ -160,7 +161,7 @@ static int read_piece(char* line, VertexTable* table, Model* model) {
 }
 
 int parse_obj(const char* path, Model* model) {
-  FILE* file = fopen(path, "rb");
+  FILE* file = platform_fopen(path, "rb");
   if (!file) return -1;
   int rc = model_init(model);
   PieceReader reader = {file, static_cast<char*>(malloc(kReadBlock + 1)), 0, 0, false, false};

@@ -1,4 +1,4 @@
-// packshot's input: all of standard input in memory, and the model XML in it.
+// 3MF input: a whole stream held in memory, and the model XML found in it.
 #pragma once
 
 #include <cstdint>

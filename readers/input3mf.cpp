@@ -1,5 +1,5 @@
-// packshot's input: standard input held whole, and the model XML found in it.
-#include "input.h"
+// 3MF input: a whole stream held in memory, and the model XML found in it.
+#include "input3mf.h"
 
 #include <cstdlib>
 

@@ -18,7 +18,7 @@ static uint32_t read_u32_le(const uint8_t* p) {
 }
 
 int is_binary_stl(const char* path) {
-  FILE* f = fopen(path, "rb");
+  FILE* f = platform_fopen(path, "rb");
   if (!f) return 1;
   uint8_t head[84];
   if (fread(head, 1, sizeof head, f) < sizeof head) {
@@ -50,7 +50,7 @@ int is_binary_stl(const char* path) {
 }
 
 int parse_stl_binary(const char* path, Model* model) {
-  FILE* f = fopen(path, "rb");
+  FILE* f = platform_fopen(path, "rb");
   if (!f) return -1;
   uint8_t head[84];
   if (fread(head, 1, sizeof head, f) < sizeof head) {
@@ -128,7 +128,7 @@ static bool starts_with(const char* s, const char* prefix, size_t n) {
 }
 
 int parse_stl_ascii(const char* path, Model* model) {
-  FILE* f = fopen(path, "r");
+  FILE* f = platform_fopen(path, "r");
   if (!f) return -1;
   model->is_binary = 0;
   Triangle pending;
