@@ -23,8 +23,8 @@ struct OrientCluster {
 // 0.01 D absorbs a triangle; otherwise a new cluster is appended while fewer
 // than kOrientMaxClusters exist. Triangles below 1e-10 area are skipped. D is
 // the diagonal of the model's stored box. clusters must hold
-// kOrientMaxClusters records (caller owns them). Returns the number of
-// clusters made, or -1 when the search index cannot be allocated.
+// min(model->count, kOrientMaxClusters) records (caller owns them). Returns
+// the number of clusters made, or -1 when the search index cannot be allocated.
 int32_t orient_build_clusters(const Model* model, OrientCluster* clusters);
 
 // Finishes the orientation from a table made by orient_build_clusters with
