@@ -5,8 +5,14 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "blocks.h"
+
+static size_t array_bytes(int32_t capacity) {
+  return sizeof(Triangle) * static_cast<size_t>(capacity);
+}
+
 int model_init(Model* model) {
-  model->triangles = static_cast<Triangle*>(malloc(sizeof(Triangle) * kModelInitialCapacity));
+  model->triangles = static_cast<Triangle*>(big_block_alloc(array_bytes(kModelInitialCapacity)));
   model->count = 0;
   model->capacity = model->triangles ? kModelInitialCapacity : 0;
   for (int a = 0; a < 3; a++) {
@@ -19,7 +25,7 @@ int model_init(Model* model) {
 }
 
 void model_free(Model* model) {
-  free(model->triangles);
+  big_block_free(model->triangles, array_bytes(model->capacity));
   model->triangles = nullptr;
   model->count = 0;
   model->capacity = 0;
@@ -28,7 +34,8 @@ void model_free(Model* model) {
 int model_grow(Model* model) {
   if (!model->triangles || model->capacity > INT32_MAX / 2) return -1;
   int32_t capacity = model->capacity * 2;
-  void* grown = realloc(model->triangles, sizeof(Triangle) * static_cast<size_t>(capacity));
+  void* grown =
+      big_block_grow(model->triangles, array_bytes(model->capacity), array_bytes(capacity));
   if (!grown) return -1;
   model->triangles = static_cast<Triangle*>(grown);
   model->capacity = capacity;

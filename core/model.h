@@ -13,7 +13,9 @@ struct Triangle {
 };
 
 struct Model {
-  Triangle* triangles;  // malloc'd; the creator frees it with model_free
+  // Owned by the model functions (huge pages when large, see blocks.h): made,
+  // grown and released only by model_init, model_grow and model_free.
+  Triangle* triangles;
   int32_t count;
   int32_t capacity;
   float min[3];
