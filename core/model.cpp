@@ -13,15 +13,19 @@ static size_t array_bytes(int32_t capacity) {
 
 int model_init(Model* model) {
   model->triangles = static_cast<Triangle*>(big_block_alloc(array_bytes(kModelInitialCapacity)));
-  model->count = 0;
   model->capacity = model->triangles ? kModelInitialCapacity : 0;
+  model_clear(model);
+  return model->triangles ? 0 : -1;
+}
+
+void model_clear(Model* model) {
+  model->count = 0;
   for (int a = 0; a < 3; a++) {
     model->min[a] = kFloatMax;
     model->max[a] = -kFloatMax;
   }
   model->source_count = 0;
   model->is_binary = 0;
-  return model->triangles ? 0 : -1;
 }
 
 void model_free(Model* model) {

@@ -29,6 +29,10 @@ struct Model {
 // empty with a null array, and model_free is still safe).
 int model_init(Model* model);
 
+// Empties the model for the next file as model_init would, but keeps the
+// array with the capacity it has grown to (a batch reads many files).
+void model_clear(Model* model);
+
 // Releases the triangle array. Safe on a failed or already freed model.
 void model_free(Model* model);
 

@@ -80,9 +80,10 @@ static const uint32_t kFirstSlots = 256;  // a power of two
 static const int32_t kFirstBlocks = 16;
 static const int kSlotIds = 8;    // a slot fills half a 64-byte line
 static const int kBlockIds = 28;  // a block fills one line; both multiples of 4
-// Below this many clusters a scan is cheaper than filing each new cluster
-// under its few dozen keys.
+// Below this many clusters, or in a model of fewer triangles, a scan is
+// cheaper than filing each new cluster under its few dozen keys.
 static const int32_t kLinearClusters = 48;
+static const int32_t kIndexTriangles = 4096;
 // Triangles measured ahead of the search, so that the index lines they will
 // read are fetched while earlier triangles are searched.
 static const int kAhead = 16;
@@ -183,8 +184,14 @@ static inline uint32_t key_hash(uint64_t key, uint32_t mask) {
   return static_cast<uint32_t>((key * 0x9E3779B97F4A7C15ull) >> 40) & mask;
 }
 
-static bool index_init(ClusterIndex* index, float tolerance, int32_t max_clusters) {
+// Sets up an index without tables; index_start allocates them.
+static void index_init(ClusterIndex* index, float tolerance) {
   memset(index, 0, sizeof *index);
+  index->tolerance = tolerance;
+  index->inverse_width = std::isfinite(tolerance) ? 1.0 / (2.0 * tolerance) : 0.0;
+}
+
+static bool index_start(ClusterIndex* index, int32_t max_clusters) {
   const size_t most = static_cast<size_t>(max_clusters);
   index->keys = static_cast<ClusterKey*>(malloc(sizeof(ClusterKey) * most));
   index->extra = static_cast<int32_t*>(malloc(sizeof(int32_t) * most));
@@ -194,8 +201,6 @@ static bool index_init(ClusterIndex* index, float tolerance, int32_t max_cluster
   for (uint32_t i = 0; i < kFirstSlots; i++) index->slots[i].key = kEmptyKey;
   index->slot_mask = kFirstSlots - 1;
   index->block_capacity = kFirstBlocks;
-  index->tolerance = tolerance;
-  index->inverse_width = std::isfinite(tolerance) ? 1.0 / (2.0 * tolerance) : 0.0;
   return true;
 }
 
@@ -494,7 +499,7 @@ static int measure_triangles(const Model* model, int32_t first, int32_t end,
       m->key = index_key(
           grid_cell(grid_coordinate(m->u[0]), grid_coordinate(m->u[1]), grid_coordinate(m->u[2])),
           slice);
-      __builtin_prefetch(&index->slots[key_hash(m->key, index->slot_mask)]);
+      if (index->slots) __builtin_prefetch(&index->slots[key_hash(m->key, index->slot_mask)]);
     }
   }
   return n;
@@ -502,11 +507,7 @@ static int measure_triangles(const Model* model, int32_t first, int32_t end,
 
 int32_t orient_build_clusters(const Model* model, OrientCluster* clusters) {
   ClusterIndex index;
-  const int32_t most = model->count < kOrientMaxClusters ? model->count : kOrientMaxClusters;
-  if (!index_init(&index, kOffsetFraction * model_diagonal(model), most > 0 ? most : 1)) {
-    index_free(&index);
-    return -1;
-  }
+  index_init(&index, kOffsetFraction * model_diagonal(model));
   int32_t count = 0;
   bool indexed = false;
   Measured ahead[kAhead];
@@ -538,8 +539,10 @@ int32_t orient_build_clusters(const Model* model, OrientCluster* clusters) {
         bool filed = true;
         if (indexed) {
           filed = index_add(&index, cluster, count - 1);
-        } else if (count > kLinearClusters) {
+        } else if (count > kLinearClusters && model->count >= kIndexTriangles) {
           indexed = true;
+          const int32_t most = model->count < kOrientMaxClusters ? model->count : kOrientMaxClusters;
+          filed = index_start(&index, most);
           for (int32_t c = 0; c < count && filed; c++) filed = index_add(&index, &clusters[c], c);
         }
         if (!filed) {

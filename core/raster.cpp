@@ -208,6 +208,76 @@ static void draw_row(const Setup& s, FrameBuffer* fb, int y, int x_min, int x_ma
 #endif
 }
 
+// Where in a row the pixel test can pass. The test compares float
+// barycentrics w0, w1, w2 with the tolerance; each differs from the exact
+// value of its formula (on the same float inputs, linear in x along a row)
+// by less than error = 2^-20 (1 + B1 + B2), twice a bound on the rounding of
+// its few operations over the triangle's box (B1, B2: bounds on the
+// magnitude of the two sums there). So a pixel can pass only where every
+// exact value reaches tolerance - 2 error, an interval of the row found in
+// double and widened by a pixel each side; the exact test still decides
+// every pixel inside it. Triangles far off the picture or with huge sums
+// keep their whole box.
+struct Spans {
+  bool usable;
+  double floor;      // tolerance - 2 error
+  double slope[3];   // of the exact w0, w1, w2 along x
+  double across[3];  // of the exact w0, w1, w2 per unit of qy (w0 adds 1)
+  double px0, py0;
+  int x_min, x_max;
+};
+
+static const double kSpanReach = 1e7;  // coordinates and sums where double keeps a pixel exact
+static const int kSpanWidth = 12;
+
+static void spans_init(Spans* spans, const Setup& s, int x_min, int x_max, int y_min, int y_max) {
+  const double inv = s.inv_area;
+  const double qx = fmax(fabs(x_min + 0.5 - s.px0), fabs(x_max + 0.5 - s.px0));
+  const double qy = fmax(fabs(y_min + 0.5 - s.py0), fabs(y_max + 0.5 - s.py0));
+  const double b1 = fabs(inv) * (fabs(s.dy20) * qx + fabs(s.dx20) * qy);
+  const double b2 = fabs(inv) * (fabs(s.dx10) * qy + fabs(s.dy10) * qx);
+  const double error = (1.0 + b1 + b2) * (1.0 / 1048576.0) + 1e-30;
+  spans->usable = fabs(s.px0) < kSpanReach && fabs(s.py0) < kSpanReach && b1 + b2 < kSpanReach;
+  spans->floor = s.tolerance - 2.0 * error;
+  spans->slope[1] = inv * s.dy20;
+  spans->slope[2] = -inv * s.dy10;
+  spans->slope[0] = -(spans->slope[1] + spans->slope[2]);
+  spans->across[1] = -inv * s.dx20;
+  spans->across[2] = inv * s.dx10;
+  spans->across[0] = -(spans->across[1] + spans->across[2]);
+  spans->px0 = s.px0;
+  spans->py0 = s.py0;
+  spans->x_min = x_min;
+  spans->x_max = x_max;
+}
+
+// Narrows [*from, *to] to the candidate pixels of row y; false when none.
+static bool row_span(const Spans& spans, int y, int* from, int* to) {
+  const double qy = y + 0.5 - spans.py0;
+  // With X = x + 0.5 - px0, the exact w_i is value_i + slope_i * X.
+  double low = -HUGE_VAL, high = HUGE_VAL;
+  for (int i = 0; i < 3; i++) {
+    const double value = spans.across[i] * qy + (i == 0 ? 1.0 : 0.0);
+    const double slope = spans.slope[i];
+    if (slope > 0.0) {
+      const double bound = (spans.floor - value) / slope;
+      if (bound > low) low = bound;
+    } else if (slope < 0.0) {
+      const double bound = (spans.floor - value) / slope;
+      if (bound < high) high = bound;
+    } else if (value < spans.floor) {
+      return false;
+    }
+  }
+  const double left = low - 0.5 + spans.px0, right = high - 0.5 + spans.px0;
+  if (!(left <= spans.x_max + 1.0) || !(right >= spans.x_min - 1.0)) return false;
+  if (left > spans.x_min)
+    *from = static_cast<int>(left) - 1 > spans.x_min ? static_cast<int>(left) - 1 : spans.x_min;
+  if (right < spans.x_max)
+    *to = static_cast<int>(right) + 1 < spans.x_max ? static_cast<int>(right) + 1 : spans.x_max;
+  return *from <= *to;
+}
+
 void render_thumbnail(const Model* model, FrameBuffer* fb, const Lighting* lights) {
   if (model->count <= 0 || !fb->pixels) return;
   const int width = fb->width;
@@ -282,7 +352,14 @@ void render_thumbnail(const Model* model, FrameBuffer* fb, const Lighting* light
     s.z0 = v[0][2];
     s.z1 = v[1][2];
     s.z2 = v[2][2];
+    // Boxes a few groups of four wide are tested whole: narrowing costs more.
+    Spans spans = {};
+    if (x_max - x_min >= kSpanWidth) spans_init(&spans, s, x_min, x_max, y_min, y_max);
     int64_t colour = -1;
-    for (int y = y_min; y <= y_max; y++) draw_row(s, fb, y, x_min, x_max, v, lights, &colour);
+    for (int y = y_min; y <= y_max; y++) {
+      int from = x_min, to = x_max;
+      if (spans.usable && !row_span(spans, y, &from, &to)) continue;
+      draw_row(s, fb, y, from, to, v, lights, &colour);
+    }
   }
 }

@@ -15,6 +15,9 @@
 #include "util.h"
 #include "voxel.h"
 
+// Triangle arrays up to this capacity (48 MB) are kept for the next job.
+static const int32_t kKeptCapacity = 1 << 20;
+
 static void record_start(const char* file) {
   fputs("{\"file\":", stdout);
   json_write_string(stdout, file);
@@ -22,33 +25,39 @@ static void record_start(const char* file) {
 
 // Runs one job and writes the rest of its record. Returns 1 when the job
 // reached rendering (it then counts as processed).
-static int run_job(const char* input, const char* output, int size, int budget) {
+static int run_job(const char* input, const char* output, int size, int budget, Model* model,
+                   ThumbnailBuffers* buffers) {
   const double t0 = get_time_ms();
-  Model model;
-  if (model_init(&model) != 0 || parse_stl(input, &model) != 0 || model.count == 0) {
-    model_free(&model);
+  // The triangle array of the previous file is reused unless it grew large.
+  if (model->triangles && model->capacity <= kKeptCapacity) {
+    model_clear(model);
+  } else {
+    model_free(model);
+    model_init(model);
+  }
+  if (!model->triangles || parse_stl(input, model) != 0 || model->count == 0) {
     record_start(input);
     fputs(",\"status\":\"error\",\"error\":\"parse_failed\",\"triangle_count\":0}\n", stdout);
     return 0;
   }
   const double t1 = get_time_ms();
   int non_manifold = 0, flipped = 0, degenerate = 0;
-  analyze_mesh_quality(&model, &non_manifold, &flipped, &degenerate);
-  const uint64_t voxels = compute_voxel_grid(&model);
-  auto_orient_model(&model);
-  const int32_t count = model.count;
+  analyze_mesh_quality(model, &non_manifold, &flipped, &degenerate);
+  const uint64_t voxels = compute_voxel_grid(model);
+  auto_orient_model(model);
+  const int32_t count = model->count;
   float min[3], max[3];
-  memcpy(min, model.min, sizeof min);
-  memcpy(max, model.max, sizeof max);
-  decimate_inplace(&model, budget);
-  const int rc = render_thumbnail_png(&model, size, output);
+  memcpy(min, model->min, sizeof min);
+  memcpy(max, model->max, sizeof max);
+  decimate_inplace(model, budget);
+  const int rc = render_thumbnail_png(model, size, output, &k_constant_lighting, nullptr, buffers);
   const double t2 = get_time_ms();
   record_start(input);
   if (rc != 0) {
     printf(",\"status\":\"error\",\"error\":\"write_png_failed\",\"triangle_count\":%d}\n", count);
   } else {
     printf(",\"status\":\"ok\",\"triangle_count\":%d,\"vertex_count\":%d,\"is_binary\":%d,", count,
-           model.source_count, model.is_binary);
+           model->source_count, model->is_binary);
     json_write_box(stdout, min, max);
     printf(
         ",\"non_manifold_edges\":%d,\"flipped_normals\":%d,\"degenerate_tris\":%d,"
@@ -56,13 +65,16 @@ static int run_job(const char* input, const char* output, int size, int budget) 
         non_manifold, flipped, degenerate, static_cast<unsigned long long>(voxels), t1 - t0,
         t2 - t0);
   }
-  model_free(&model);
   return 1;
 }
 
 void run_batch(int size, int budget) {
   stream_set_text(stdin);
   int processed = 0;
+  // One frame buffer and PNG writer serve every job: fresh pages for each
+  // file would cost more than the drawing.
+  ThumbnailBuffers buffers = {};
+  Model model = {};
   char line[4096];
   while (fgets(line, sizeof line, stdin)) {
     size_t len = strlen(line);
@@ -75,9 +87,11 @@ void run_batch(int size, int budget) {
       fputs(",\"status\":\"error\",\"error\":\"no_tab_separator\"}\n", stdout);
     } else {
       *tab = '\0';
-      processed += run_job(line, tab + 1, size, budget);
+      processed += run_job(line, tab + 1, size, budget, &model, &buffers);
     }
     fflush(stdout);
   }
+  thumbnail_buffers_free(&buffers);
+  model_free(&model);
   fprintf(stderr, "BATCH: %d files processed\n", processed);
 }
