@@ -511,6 +511,8 @@ int32_t orient_build_clusters(const Model* model, OrientCluster* clusters) {
   int32_t count = 0;
   bool indexed = false;
   Measured ahead[kAhead];
+  int32_t fed[kAhead];  // the cluster whose sums each triangle feeds, or -1
+  bool made[kAhead];    // the triangle made that cluster
   for (int32_t first = 0; first < model->count; first += kAhead) {
     const int32_t end = model->count - first < kAhead ? model->count : first + kAhead;
     const int n = measure_triangles(model, first, end, &index, ahead);
@@ -518,21 +520,17 @@ int32_t orient_build_clusters(const Model* model, OrientCluster* clusters) {
       const Measured* m = &ahead[k];
       const int32_t hit = indexed ? index_find(&index, clusters, count, m)
                                   : linear_find(clusters, count, m->u, m->d, index.tolerance);
+      fed[k] = hit;
+      made[k] = false;
       if (hit >= 0) {
-        OrientCluster* cluster = &clusters[hit];
-        for (int a = 0; a < 3; a++) {
-          cluster->weighted_sum[a] = cluster->weighted_sum[a] + m->u[a] * m->area;
-        }
-        cluster->area = cluster->area + m->area;
+        __builtin_prefetch(clusters[hit].weighted_sum);
       } else if (count < kOrientMaxClusters) {
         OrientCluster* cluster = &clusters[count];
-        for (int a = 0; a < 3; a++) {
-          cluster->normal[a] = m->u[a];
-          cluster->weighted_sum[a] = m->u[a] * m->area;
-        }
+        for (int a = 0; a < 3; a++) cluster->normal[a] = m->u[a];
         cluster->offset = m->d;
-        cluster->area = m->area;
         cluster->support = 0;
+        fed[k] = count;
+        made[k] = true;
         count++;
         // The index starts once scanning grows dear; then it files every
         // cluster made so far, in creation order, and each new one.
@@ -549,6 +547,23 @@ int32_t orient_build_clusters(const Model* model, OrientCluster* clusters) {
           index_free(&index);
           return -1;
         }
+      }
+    }
+    // The sums, which no search reads, are added once the group's searches
+    // are done and their cluster lines are on their way: in triangle order,
+    // so every sum takes its terms in the same order as before.
+    for (int k = 0; k < n; k++) {
+      if (fed[k] < 0) continue;
+      const Measured* m = &ahead[k];
+      OrientCluster* cluster = &clusters[fed[k]];
+      if (made[k]) {
+        for (int a = 0; a < 3; a++) cluster->weighted_sum[a] = m->u[a] * m->area;
+        cluster->area = m->area;
+      } else {
+        for (int a = 0; a < 3; a++) {
+          cluster->weighted_sum[a] = cluster->weighted_sum[a] + m->u[a] * m->area;
+        }
+        cluster->area = cluster->area + m->area;
       }
     }
   }

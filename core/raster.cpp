@@ -142,72 +142,6 @@ struct Setup {
   float z0, z1, z2;
 };
 
-// Tests pixels [x_min, x_max] of row y and draws those that pass and lie
-// nearer than the depth buffer; the colour is computed on the first such
-// pixel (*colour < 0 until then), as most triangles of a big mesh draw none.
-static void draw_row(const Setup& s, FrameBuffer* fb, int y, int x_min, int x_max,
-                     const float v[3][3], const Lighting* lights, int64_t* colour) {
-  const float qy = static_cast<float>(y) + 0.5f - s.py0;
-  uint8_t* row = fb->pixels + static_cast<size_t>(y) * fb->width * 4;
-  float* depth_row = fb->depth + static_cast<size_t>(y) * fb->width;
-#ifdef __SSE2__
-  // Four pixels at a time; each lane computes exactly the scalar expressions.
-  const __m128 vqy = _mm_set1_ps(qy), half = _mm_set1_ps(0.5f), one = _mm_set1_ps(1.0f);
-  const __m128 px0 = _mm_set1_ps(s.px0), dx10 = _mm_set1_ps(s.dx10), dy10 = _mm_set1_ps(s.dy10);
-  const __m128 dx20 = _mm_set1_ps(s.dx20), dy20 = _mm_set1_ps(s.dy20);
-  const __m128 inv_area = _mm_set1_ps(s.inv_area), tolerance = _mm_set1_ps(s.tolerance);
-  const __m128 z0 = _mm_set1_ps(s.z0), z1 = _mm_set1_ps(s.z1), z2 = _mm_set1_ps(s.z2);
-  const __m128 dx20_qy = _mm_mul_ps(dx20, vqy), dx10_qy = _mm_mul_ps(dx10, vqy);
-  const __m128i lane = _mm_setr_epi32(0, 1, 2, 3);
-  const __m128i alpha = _mm_set1_epi32(static_cast<int>(0xFF000000u));
-  for (int x = x_min; x <= x_max; x += 4) {
-    const __m128i xs = _mm_add_epi32(_mm_set1_epi32(x), lane);
-    const __m128 qx = _mm_sub_ps(_mm_add_ps(_mm_cvtepi32_ps(xs), half), px0);
-    const __m128 w1 = _mm_mul_ps(_mm_sub_ps(_mm_mul_ps(dy20, qx), dx20_qy), inv_area);
-    const __m128 w2 = _mm_mul_ps(_mm_sub_ps(dx10_qy, _mm_mul_ps(dy10, qx)), inv_area);
-    const __m128 w0 = _mm_sub_ps(_mm_sub_ps(one, w1), w2);
-    __m128 inside = _mm_and_ps(_mm_cmpge_ps(w0, tolerance), _mm_cmpge_ps(w1, tolerance));
-    inside = _mm_and_ps(inside, _mm_cmpge_ps(w2, tolerance));
-    if (x_max - x < 3) {
-      inside = _mm_and_ps(inside, _mm_castsi128_ps(_mm_cmplt_epi32(xs, _mm_set1_epi32(x_max + 1))));
-    }
-    if (_mm_movemask_ps(inside) == 0) continue;
-    const __m128 z =
-        _mm_add_ps(_mm_add_ps(_mm_mul_ps(w0, z0), _mm_mul_ps(w1, z1)), _mm_mul_ps(w2, z2));
-    const __m128 old_depth = _mm_loadu_ps(depth_row + x);
-    const __m128 nearer = _mm_and_ps(inside, _mm_cmpgt_ps(z, old_depth));
-    if (_mm_movemask_ps(nearer) == 0) continue;
-    if (*colour < 0) *colour = shade(v, lights);
-    _mm_storeu_ps(depth_row + x,
-                  _mm_or_ps(_mm_and_ps(nearer, z), _mm_andnot_ps(nearer, old_depth)));
-    const __m128i mask = _mm_castps_si128(nearer);
-    __m128i* at = reinterpret_cast<__m128i*>(row + static_cast<size_t>(x) * 4);
-    const __m128i old = _mm_loadu_si128(at);
-    const __m128i rgb = _mm_set1_epi32(static_cast<int>(*colour));
-    const __m128i kept =
-        _mm_and_si128(old, _mm_or_si128(alpha, _mm_andnot_si128(mask, _mm_set1_epi32(-1))));
-    _mm_storeu_si128(at, _mm_or_si128(kept, _mm_and_si128(mask, rgb)));
-  }
-#else
-  for (int x = x_min; x <= x_max; x++) {
-    float qx = static_cast<float>(x) + 0.5f - s.px0;
-    float w1 = (s.dy20 * qx - s.dx20 * qy) * s.inv_area;
-    float w2 = (s.dx10 * qy - s.dy10 * qx) * s.inv_area;
-    float w0 = 1.0f - w1 - w2;
-    if (w0 >= s.tolerance && w1 >= s.tolerance && w2 >= s.tolerance) {
-      float z = w0 * s.z0 + w1 * s.z1 + w2 * s.z2;
-      if (z > depth_row[x]) {
-        if (*colour < 0) *colour = shade(v, lights);
-        depth_row[x] = z;
-        row[x * 4 + 0] = static_cast<uint8_t>(*colour);
-        row[x * 4 + 1] = static_cast<uint8_t>(*colour >> 8);
-        row[x * 4 + 2] = static_cast<uint8_t>(*colour >> 16);
-      }
-    }
-  }
-#endif
-}
-
 // Where in a row the pixel test can pass. The test compares float
 // barycentrics w0, w1, w2 with the tolerance; each differs from the exact
 // value of its formula (on the same float inputs, linear in x along a row)
@@ -276,6 +210,81 @@ static bool row_span(const Spans& spans, int y, int* from, int* to) {
   if (right < spans.x_max)
     *to = static_cast<int>(right) + 1 < spans.x_max ? static_cast<int>(right) + 1 : spans.x_max;
   return *from <= *to;
+}
+
+// Draws the triangle's pixels in rows y_min..y_max, each within [x_min,
+// x_max] or its span: those that pass the test and lie nearer than the depth
+// buffer. The colour is computed on the first such pixel, as most triangles
+// of a big mesh draw none.
+static void draw_triangle(const Setup& s, const Spans* spans, FrameBuffer* fb, int x_min, int x_max,
+                          int y_min, int y_max, const float v[3][3], const Lighting* lights) {
+  int64_t colour = -1;
+#ifdef __SSE2__
+  // Four pixels at a time; each lane computes exactly the scalar expressions.
+  const __m128 half = _mm_set1_ps(0.5f), one = _mm_set1_ps(1.0f);
+  const __m128 px0 = _mm_set1_ps(s.px0), dx10 = _mm_set1_ps(s.dx10), dy10 = _mm_set1_ps(s.dy10);
+  const __m128 dx20 = _mm_set1_ps(s.dx20), dy20 = _mm_set1_ps(s.dy20);
+  const __m128 inv_area = _mm_set1_ps(s.inv_area), tolerance = _mm_set1_ps(s.tolerance);
+  const __m128 z0 = _mm_set1_ps(s.z0), z1 = _mm_set1_ps(s.z1), z2 = _mm_set1_ps(s.z2);
+  const __m128i lane = _mm_setr_epi32(0, 1, 2, 3);
+  const __m128i alpha = _mm_set1_epi32(static_cast<int>(0xFF000000u));
+#endif
+  for (int y = y_min; y <= y_max; y++) {
+    int from = x_min, to = x_max;
+    if (spans && !row_span(*spans, y, &from, &to)) continue;
+    const float qy = static_cast<float>(y) + 0.5f - s.py0;
+    uint8_t* row = fb->pixels + static_cast<size_t>(y) * fb->width * 4;
+    float* depth_row = fb->depth + static_cast<size_t>(y) * fb->width;
+#ifdef __SSE2__
+    const __m128 vqy = _mm_set1_ps(qy);
+    const __m128 dx20_qy = _mm_mul_ps(dx20, vqy), dx10_qy = _mm_mul_ps(dx10, vqy);
+    const __m128i end = _mm_set1_epi32(to + 1);
+    for (int x = from; x <= to; x += 4) {
+      const __m128i xs = _mm_add_epi32(_mm_set1_epi32(x), lane);
+      const __m128 qx = _mm_sub_ps(_mm_add_ps(_mm_cvtepi32_ps(xs), half), px0);
+      const __m128 w1 = _mm_mul_ps(_mm_sub_ps(_mm_mul_ps(dy20, qx), dx20_qy), inv_area);
+      const __m128 w2 = _mm_mul_ps(_mm_sub_ps(dx10_qy, _mm_mul_ps(dy10, qx)), inv_area);
+      const __m128 w0 = _mm_sub_ps(_mm_sub_ps(one, w1), w2);
+      __m128 inside = _mm_and_ps(_mm_cmpge_ps(w0, tolerance), _mm_cmpge_ps(w1, tolerance));
+      inside = _mm_and_ps(inside, _mm_cmpge_ps(w2, tolerance));
+      inside = _mm_and_ps(inside, _mm_castsi128_ps(_mm_cmplt_epi32(xs, end)));
+      if (_mm_movemask_ps(inside) == 0) continue;
+      const __m128 z =
+          _mm_add_ps(_mm_add_ps(_mm_mul_ps(w0, z0), _mm_mul_ps(w1, z1)), _mm_mul_ps(w2, z2));
+      const __m128 old_depth = _mm_loadu_ps(depth_row + x);
+      const __m128 nearer = _mm_and_ps(inside, _mm_cmpgt_ps(z, old_depth));
+      if (_mm_movemask_ps(nearer) == 0) continue;
+      if (colour < 0) colour = shade(v, lights);
+      _mm_storeu_ps(depth_row + x,
+                    _mm_or_ps(_mm_and_ps(nearer, z), _mm_andnot_ps(nearer, old_depth)));
+      // Red, green and blue of the drawn lanes change; alpha stays.
+      const __m128i mask = _mm_castps_si128(nearer);
+      __m128i* at = reinterpret_cast<__m128i*>(row + static_cast<size_t>(x) * 4);
+      const __m128i old = _mm_loadu_si128(at);
+      const __m128i rgb = _mm_set1_epi32(static_cast<int>(colour));
+      const __m128i kept =
+          _mm_and_si128(old, _mm_or_si128(alpha, _mm_andnot_si128(mask, _mm_set1_epi32(-1))));
+      _mm_storeu_si128(at, _mm_or_si128(kept, _mm_and_si128(mask, rgb)));
+    }
+#else
+    for (int x = from; x <= to; x++) {
+      float qx = static_cast<float>(x) + 0.5f - s.px0;
+      float w1 = (s.dy20 * qx - s.dx20 * qy) * s.inv_area;
+      float w2 = (s.dx10 * qy - s.dy10 * qx) * s.inv_area;
+      float w0 = 1.0f - w1 - w2;
+      if (w0 >= s.tolerance && w1 >= s.tolerance && w2 >= s.tolerance) {
+        float z = w0 * s.z0 + w1 * s.z1 + w2 * s.z2;
+        if (z > depth_row[x]) {
+          if (colour < 0) colour = shade(v, lights);
+          depth_row[x] = z;
+          row[x * 4 + 0] = static_cast<uint8_t>(colour);
+          row[x * 4 + 1] = static_cast<uint8_t>(colour >> 8);
+          row[x * 4 + 2] = static_cast<uint8_t>(colour >> 16);
+        }
+      }
+    }
+#endif
+  }
 }
 
 void render_thumbnail(const Model* model, FrameBuffer* fb, const Lighting* lights) {
@@ -353,13 +362,10 @@ void render_thumbnail(const Model* model, FrameBuffer* fb, const Lighting* light
     s.z1 = v[1][2];
     s.z2 = v[2][2];
     // Boxes a few groups of four wide are tested whole: narrowing costs more.
-    Spans spans = {};
-    if (x_max - x_min >= kSpanWidth) spans_init(&spans, s, x_min, x_max, y_min, y_max);
-    int64_t colour = -1;
-    for (int y = y_min; y <= y_max; y++) {
-      int from = x_min, to = x_max;
-      if (spans.usable && !row_span(spans, y, &from, &to)) continue;
-      draw_row(s, fb, y, from, to, v, lights, &colour);
-    }
+    Spans spans;
+    const bool narrow = x_max - x_min >= kSpanWidth;
+    if (narrow) spans_init(&spans, s, x_min, x_max, y_min, y_max);
+    draw_triangle(s, narrow && spans.usable ? &spans : nullptr, fb, x_min, x_max, y_min, y_max, v,
+                  lights);
   }
 }
