@@ -26,25 +26,6 @@ extern int _newmode;
 
 static const uint32_t kReplacement = 0xFFFD;
 
-double get_time_ms() {
-  LARGE_INTEGER frequency, counter;
-  QueryPerformanceFrequency(&frequency);
-  QueryPerformanceCounter(&counter);
-  return static_cast<double>(counter.QuadPart) / static_cast<double>(frequency.QuadPart) * 1000.0;
-}
-
-void stream_set_binary(FILE* stream) {
-  _setmode(_fileno(stream), _O_BINARY);
-}
-void stream_set_text(FILE* stream) {
-  _setmode(_fileno(stream), _O_TEXT);
-}
-
-int64_t stream_size(FILE* stream) {
-  if (_fseeki64(stream, 0, SEEK_END) != 0) return -1;
-  return _ftelli64(stream);
-}
-
 static bool is_high_surrogate(uint32_t c) {
   return c >= 0xD800 && c <= 0xDBFF;
 }
@@ -246,6 +227,25 @@ static FILE* open_wide(const wchar_t* name, const char* mode) {
   FILE* f = _wfopen(long_name ? long_name : name, wide_mode);
   free(long_name);
   return f;
+}
+
+double get_time_ms() {
+  LARGE_INTEGER frequency, counter;
+  QueryPerformanceFrequency(&frequency);
+  QueryPerformanceCounter(&counter);
+  return static_cast<double>(counter.QuadPart) / static_cast<double>(frequency.QuadPart) * 1000.0;
+}
+
+void stream_set_binary(FILE* stream) {
+  _setmode(_fileno(stream), _O_BINARY);
+}
+void stream_set_text(FILE* stream) {
+  _setmode(_fileno(stream), _O_TEXT);
+}
+
+int64_t stream_size(FILE* stream) {
+  if (_fseeki64(stream, 0, SEEK_END) != 0) return -1;
+  return _ftelli64(stream);
 }
 
 FILE* platform_fopen(const char* path, const char* mode) {

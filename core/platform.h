@@ -44,7 +44,8 @@ struct ProgramArgs {
 // the ANSI bytes when the argument converts to the ANSI code page and back
 // unchanged (then the same bytes as argv), else UTF-8 (an unpaired surrogate
 // shown as U+FFFD). The arrays stay until the process ends. When the wide
-// command line cannot be read or memory runs out, all three forms are argv.
+// command line cannot be read or memory runs out, all three forms are argv
+// (paths outside ASCII then do not open).
 void platform_program_args(int argc, char** argv, ProgramArgs* args);
 
 // Opens a file by a path in the form described above (a ProgramArgs path, a
