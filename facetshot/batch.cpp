@@ -23,10 +23,11 @@ static void record_start(const char* file) {
   json_write_string(stdout, file);
 }
 
-// Runs one job and writes the rest of its record. Returns 1 when the job
-// reached rendering (it then counts as processed).
-static int run_job(const char* input, const char* output, int size, int budget, Model* model,
-                   ThumbnailBuffers* buffers) {
+// Runs one job and writes the rest of its record, which names the job by
+// file, the input as the line gave it. Returns 1 when the job reached
+// rendering (it then counts as processed).
+static int run_job(const char* file, const char* input, const char* output, int size, int budget,
+                   Model* model, ThumbnailBuffers* buffers) {
   const double t0 = get_time_ms();
   // The triangle array of the previous file is reused unless it grew large.
   if (model->triangles && model->capacity <= kKeptCapacity) {
@@ -36,7 +37,7 @@ static int run_job(const char* input, const char* output, int size, int budget, 
     model_init(model);
   }
   if (!model->triangles || parse_stl(input, model) != 0 || model->count == 0) {
-    record_start(input);
+    record_start(file);
     fputs(",\"status\":\"error\",\"error\":\"parse_failed\",\"triangle_count\":0}\n", stdout);
     return 0;
   }
@@ -52,7 +53,7 @@ static int run_job(const char* input, const char* output, int size, int budget, 
   decimate_inplace(model, budget);
   const int rc = render_thumbnail_png(model, size, output, &k_constant_lighting, nullptr, buffers);
   const double t2 = get_time_ms();
-  record_start(input);
+  record_start(file);
   if (rc != 0) {
     printf(",\"status\":\"error\",\"error\":\"write_png_failed\",\"triangle_count\":%d}\n", count);
   } else {
@@ -87,7 +88,10 @@ void run_batch(int size, int budget) {
       fputs(",\"status\":\"error\",\"error\":\"no_tab_separator\"}\n", stdout);
     } else {
       *tab = '\0';
-      processed += run_job(line, tab + 1, size, budget, &model, &buffers);
+      JobPaths paths;
+      platform_job_paths(line, tab + 1, &paths);
+      processed += run_job(line, paths.input, paths.output, size, budget, &model, &buffers);
+      platform_job_paths_free(&paths);
     }
     fflush(stdout);
   }
