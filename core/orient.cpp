@@ -539,7 +539,8 @@ int32_t orient_build_clusters(const Model* model, OrientCluster* clusters) {
           filed = index_add(&index, cluster, count - 1);
         } else if (count > kLinearClusters && model->count >= kIndexTriangles) {
           indexed = true;
-          const int32_t most = model->count < kOrientMaxClusters ? model->count : kOrientMaxClusters;
+          const int32_t most =
+              model->count < kOrientMaxClusters ? model->count : kOrientMaxClusters;
           filed = index_start(&index, most);
           for (int32_t c = 0; c < count && filed; c++) filed = index_add(&index, &clusters[c], c);
         }
@@ -637,8 +638,8 @@ static bool block_box(const Model* model, int32_t first, int32_t end, float lo[3
 // block is skipped for a cluster when a bound on its dot products, from the
 // block's box with room for their rounding, lies below the highest dot seen
 // so far. Dots of a spread of vertices, taken first, make that bar high.
-static void support_heights(const Model* model, const OrientCluster* clusters, int tested,
-                            float h[kSupportClusters]) {
+void orient_support_heights(const Model* model, const OrientCluster* clusters, int tested,
+                            float* h) {
   for (int c = 0; c < tested; c++) h[c] = -kFloatMax;
   auto raise = [&](const float v[3], int c) {
     const float* n = clusters[c].normal;
@@ -678,7 +679,7 @@ static void support_heights(const Model* model, const OrientCluster* clusters, i
 static void mark_support_faces(const Model* model, OrientCluster* clusters, int tested,
                                float tolerance) {
   float h[kSupportClusters];
-  support_heights(model, clusters, tested, h);
+  orient_support_heights(model, clusters, tested, h);
   for (int c = 0; c < tested; c++) {
     clusters[c].support = fabsf(h[c] - clusters[c].offset) < tolerance ? 1 : 0;
   }
