@@ -304,10 +304,50 @@ void render_thumbnail(const Model* model, FrameBuffer* fb, const Lighting* light
   float c[3];
   for (int a = 0; a < 3; a++) c[a] = (model->min[a] + model->max[a]) * 0.5f;
   const float last_x = static_cast<float>(width - 1), last_y = static_cast<float>(height - 1);
+#ifdef __SSE2__
+  const __m128 lane_c0 = _mm_set1_ps(c[0]), lane_c1 = _mm_set1_ps(c[1]);
+  const __m128 lane_c2 = _mm_set1_ps(c[2]);
+  const __m128 lane_turn = _mm_set1_ps(kTurn), lane_minus_turn = _mm_set1_ps(-kTurn);
+  const __m128 lane_tilt_sin = _mm_set1_ps(kTiltSin), lane_tilt_cos = _mm_set1_ps(kTiltCos);
+  const __m128 lane_half = _mm_set1_ps(half), lane_scale = _mm_set1_ps(scale);
+#endif
 
   for (int32_t i = 0; i < model->count; i++) {
     const Triangle& tri = model->triangles[i];
     float v[3][3], px[3], py[3];
+#ifdef __SSE2__
+    // The three vertices in three lanes (the fourth repeats one), each lane
+    // computing exactly the scalar formulas below.
+    {
+      const __m128 l0 = _mm_loadu_ps(&tri.vertices[0][0]);                 // x0 y0 z0 x1
+      const __m128 l1 = _mm_loadu_ps(&tri.vertices[1][1]);                 // y1 z1 x2 y2
+      const __m128 l2 = _mm_loadu_ps(&tri.vertices[2][2]);                 // z2, then the normal
+      const __m128 xs0 = _mm_shuffle_ps(l0, l1, _MM_SHUFFLE(2, 0, 3, 0));  // x0 x1 y1 x2
+      const __m128 ys0 = _mm_shuffle_ps(l0, l1, _MM_SHUFFLE(3, 0, 1, 1));  // y0 y0 y1 y2
+      const __m128 zs0 = _mm_shuffle_ps(l0, l1, _MM_SHUFFLE(1, 1, 2, 2));  // z0 z0 z1 z1
+      const __m128 x = _mm_shuffle_ps(xs0, xs0, _MM_SHUFFLE(3, 3, 1, 0));
+      const __m128 y = _mm_shuffle_ps(ys0, ys0, _MM_SHUFFLE(3, 3, 2, 0));
+      const __m128 z = _mm_shuffle_ps(zs0, l2, _MM_SHUFFLE(0, 0, 2, 0));
+      const __m128 a = _mm_mul_ps(_mm_sub_ps(x, lane_c0), lane_turn);
+      const __m128 b = _mm_mul_ps(_mm_sub_ps(z, lane_c2), lane_minus_turn);
+      const __m128 yy = _mm_sub_ps(y, lane_c1);
+      const __m128 a_b = _mm_sub_ps(a, b);
+      const __m128 v0 = _mm_add_ps(a, b);
+      const __m128 v1 = _mm_sub_ps(_mm_mul_ps(lane_tilt_cos, yy), _mm_mul_ps(lane_tilt_sin, a_b));
+      const __m128 v2 = _mm_add_ps(_mm_mul_ps(lane_tilt_sin, yy), _mm_mul_ps(lane_tilt_cos, a_b));
+      float out[5][4];
+      _mm_storeu_ps(out[0], v0);
+      _mm_storeu_ps(out[1], v1);
+      _mm_storeu_ps(out[2], v2);
+      _mm_storeu_ps(out[3], _mm_add_ps(lane_half, _mm_mul_ps(lane_scale, v0)));
+      _mm_storeu_ps(out[4], _mm_sub_ps(lane_half, _mm_mul_ps(lane_scale, v1)));
+      for (int k = 0; k < 3; k++) {
+        for (int j = 0; j < 3; j++) v[k][j] = out[j][k];
+        px[k] = out[3][k];
+        py[k] = out[4][k];
+      }
+    }
+#else
     for (int k = 0; k < 3; k++) {
       float a = (tri.vertices[k][0] - c[0]) * kTurn;
       float b = (tri.vertices[k][2] - c[2]) * (-kTurn);
@@ -318,6 +358,7 @@ void render_thumbnail(const Model* model, FrameBuffer* fb, const Lighting* light
       px[k] = half + scale * v[k][0];
       py[k] = half - scale * v[k][1];
     }
+#endif
 
     const float dx10 = px[1] - px[0], dy10 = py[1] - py[0];
     const float dx20 = px[2] - px[0], dy20 = py[2] - py[0];
