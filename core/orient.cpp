@@ -41,27 +41,31 @@ static const float kStraightUp = -0.999f;
 // that accepts, so the result is the plain scan's, bit for bit, and a triangle
 // on a known plane usually stops after a test or two.
 //
-// Why the listed clusters suffice. For vectors of squared length at most
-// 1.002, dot > 0.98 (allowing for the rounding of the dot itself) forces
-// |c - u| < 0.20977, so every component differs by less than kSearchRadius;
-// the cell of a shifted component is monotone in it, so the cells of
-// c -+ radius bound the cell of u, and cells that lie farther than
-// kBallRadius from c, or wholly off the shell of squared lengths 0.9 to 1.002
-// that a grid query lies on, are left out. A vector of squared length below
-// 0.9 cannot reach 0.98 against one of squared length 1.002 or less, so such
-// clusters stay out of the grid (triangles whose area overflows the float
-// range have a zero normal). A passing offset test means the exact difference
-// is below the tolerance, since rounding is monotone and the tolerance is a
-// float, so the offset lies within d -+ tol; offsets are sliced 2 tol wide by
-// a monotone function, so the slice of d lies between the slices of the
-// cluster's offset -+ tol computed in double (rounded outward by monotonicity
-// too). With an infinite tolerance every finite offset passes, and one slice
-// holds them all.
+// Why the listed clusters suffice. Normals as computed (a cross product
+// times its inverse length) have squared lengths within a few units in the
+// last place of 1; the grid holds clusters, and serves triangles, whose
+// squared length lies in [0.9999, 1.0001]. For two such vectors, dot > 0.98
+// (allowing for the rounding of the dot itself) forces |c - u| < 0.2005, so
+// every component differs by less than kSearchRadius; the cell of a shifted
+// component is monotone in it, so the cells of c -+ radius bound the cell of
+// u, and of those the cells farther than kBallRadius from c, or wholly off
+// the shell of squared lengths such a u has (with room for the rounding of
+// its squared length and of its grid coordinates), are left out. A passing
+// offset test means the exact difference is below the tolerance, since
+// rounding is monotone and the tolerance is a float, so the offset lies within
+// d -+ tol; offsets are sliced 2 tol wide by a monotone function, so the slice
+// of d lies between the slices of the cluster's offset -+ tol computed in
+// double (rounded outward by monotonicity too). With an infinite tolerance
+// every finite offset passes, and one slice holds them all.
 //
-// Clusters that can never pass (a NaN in the normal, an offset that is not
-// finite) are not filed at all; finite normals longer than the grid allows go
-// to a short list that every search checks; a triangle whose own normal is too
-// long for the grid scans every cluster, as the plain scan does.
+// Other lengths, which computed normals reach only as a zero normal (an area
+// beyond the float range), go elsewhere, so that the result stays exact for
+// any input. Clusters that can never pass (a NaN in the normal, an offset that
+// is not finite, a squared length below 0.9, which cannot reach 0.98 against
+// one of at most 1.002) are not filed at all; other clusters off the grid go
+// to a short list that every search checks; a triangle of squared length
+// below 0.9 checks only that list, and one of any other length off the grid
+// scans every cluster, as the plain scan does.
 static const float kCellScale = 8.0f;  // cells 0.125 wide on each axis
 static const int kGridBits = 5;        // (x + 2) * 8 lies in [6.16, 25.84] for |x| <= 1.23
 static const float kSearchRadius = 0.22f;
