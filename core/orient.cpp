@@ -23,8 +23,8 @@ static const float kNormalAgreement = 0.98f;
 static const float kOffsetFraction = 0.01f;
 static const float kSupportFraction = 0.03f;
 static const int kSupportClusters = 20;
-static const int32_t kSupportBlock = 64;  // triangles boxed together by the support test
-static const double kDotSlack = 2.5e-7;   // above 3 x 2^-24, the rounding of a float dot
+static const int32_t kSupportBlock = 16;  // triangles boxed together by the support test
+static const float kBoundSlack = 1e-6f;   // well above 6 x 2^-24, see orient_support_heights
 static const float kSupportAreaRatio = 0.3f;
 static const float kOppositionLimit = -0.5f;
 static const float kAlreadyDown = 0.999f;
@@ -594,12 +594,11 @@ static void sort_clusters_by_area(OrientCluster* clusters, int32_t count) {
   }
 }
 
-// The box of the vertices of triangles [first, end): false when one of them
-// is not finite (lo and hi are then of no use).
-static bool block_box(const Model* model, int32_t first, int32_t end, float lo[3], float hi[3]) {
 #ifdef __SSE2__
-  // Lane 3 reads the float after each vertex, inside the triangle, and is
-  // ignored.
+// The box of the vertices of triangles [first, end): false when one of them
+// is not finite (lo and hi are then of no use). Lane 3 reads the float after
+// each vertex, inside the triangle, and is ignored.
+static bool block_box(const Model* model, int32_t first, int32_t end, float lo[3], float hi[3]) {
   __m128 low = _mm_set1_ps(kFloatMax), high = _mm_set1_ps(-kFloatMax);
   __m128 nonfinite = _mm_setzero_ps();  // x - x is 0, or NaN for NaN and infinities
   for (int32_t i = first; i < end; i++) {
@@ -616,25 +615,8 @@ static bool block_box(const Model* model, int32_t first, int32_t end, float lo[3
   memcpy(lo, l, sizeof(float) * 3);
   memcpy(hi, h, sizeof(float) * 3);
   return (_mm_movemask_ps(_mm_cmpeq_ps(nonfinite, _mm_setzero_ps())) & 7) == 7;
-#else
-  bool finite = true;
-  for (int a = 0; a < 3; a++) {
-    lo[a] = kFloatMax;
-    hi[a] = -kFloatMax;
-  }
-  for (int32_t i = first; i < end; i++) {
-    for (int v = 0; v < 3; v++) {
-      for (int a = 0; a < 3; a++) {
-        const float x = model->triangles[i].vertices[v][a];
-        finite = finite && x - x == 0.0f;
-        lo[a] = x < lo[a] ? x : lo[a];
-        hi[a] = x > hi[a] ? x : hi[a];
-      }
-    }
-  }
-  return finite;
-#endif
 }
+#endif
 
 // The highest point of every tested cluster's normal over all vertices
 // (skipped triangles included), as an exact maximum of the same float dot
@@ -644,38 +626,78 @@ static bool block_box(const Model* model, int32_t first, int32_t end, float lo[3
 // so far. Dots of a spread of vertices, taken first, make that bar high.
 void orient_support_heights(const Model* model, const OrientCluster* clusters, int tested,
                             float* h) {
-  for (int c = 0; c < tested; c++) h[c] = -kFloatMax;
-  auto raise = [&](const float v[3], int c) {
-    const float* n = clusters[c].normal;
-    float dv = (v[0] * n[0] + v[1] * n[1]) + v[2] * n[2];
-    h[c] = dv > h[c] ? dv : h[c];
+#ifdef __SSE2__
+  // Four clusters in the lanes of a group; lanes past the tested ones carry
+  // a zero normal and are dropped. Each lane computes the plain pass's dot,
+  // and maxps keeps the height unless the dot is strictly above it (a NaN
+  // never raises it), as the plain pass does.
+  const int groups = (tested + 3) / 4;
+  __m128 nx[kSupportClusters / 4], ny[kSupportClusters / 4], nz[kSupportClusters / 4];
+  __m128 height[kSupportClusters / 4];
+  for (int g = 0; g < groups; g++) {
+    float n[3][4] = {};
+    for (int l = 0; l < 4 && 4 * g + l < tested; l++) {
+      for (int a = 0; a < 3; a++) n[a][l] = clusters[4 * g + l].normal[a];
+    }
+    nx[g] = _mm_loadu_ps(n[0]);
+    ny[g] = _mm_loadu_ps(n[1]);
+    nz[g] = _mm_loadu_ps(n[2]);
+    height[g] = _mm_set1_ps(-kFloatMax);
+  }
+  auto raise = [&](int g, const float v[3]) {
+    const __m128 dot = _mm_add_ps(
+        _mm_add_ps(_mm_mul_ps(_mm_set1_ps(v[0]), nx[g]), _mm_mul_ps(_mm_set1_ps(v[1]), ny[g])),
+        _mm_mul_ps(_mm_set1_ps(v[2]), nz[g]));
+    height[g] = _mm_max_ps(dot, height[g]);
   };
   for (int32_t i = 0; i < model->count; i += kSupportBlock) {
-    for (int c = 0; c < tested; c++) raise(model->triangles[i].vertices[0], c);
+    for (int g = 0; g < groups; g++) raise(g, model->triangles[i].vertices[0]);
   }
+  const __m128 sign = _mm_castsi128_ps(_mm_set1_epi32(0x7FFFFFFF));
   for (int32_t first = 0; first < model->count; first += kSupportBlock) {
     const int32_t end = model->count - first < kSupportBlock ? model->count : first + kSupportBlock;
     float lo[3], hi[3];
     const bool finite = block_box(model, first, end, lo, hi);
-    for (int c = 0; c < tested; c++) {
+    for (int g = 0; g < groups; g++) {
       if (finite) {
-        const float* n = clusters[c].normal;
-        double bound = 0.0, scale = 0.0;
+        // The bound in float: each product and sum rounds by at most a unit
+        // in the last place of scale, so with the dot's own rounding a dot
+        // lies below bound + 6 x 2^-24 scale; kBoundSlack is above that.
+        const __m128 n[3] = {nx[g], ny[g], nz[g]};
+        __m128 bound = _mm_setzero_ps(), scale = _mm_setzero_ps();
         for (int a = 0; a < 3; a++) {
-          const double low = static_cast<double>(n[a]) * lo[a];
-          const double high = static_cast<double>(n[a]) * hi[a];
-          bound += low > high ? low : high;
-          scale += fabs(low) > fabs(high) ? fabs(low) : fabs(high);
+          const __m128 low = _mm_mul_ps(n[a], _mm_set1_ps(lo[a]));
+          const __m128 high = _mm_mul_ps(n[a], _mm_set1_ps(hi[a]));
+          bound = a == 0 ? _mm_max_ps(low, high) : _mm_add_ps(bound, _mm_max_ps(low, high));
+          const __m128 reach = _mm_max_ps(_mm_and_ps(low, sign), _mm_and_ps(high, sign));
+          scale = a == 0 ? reach : _mm_add_ps(scale, reach);
         }
-        // Each dot is within 3 units in the last place of scale of the exact
-        // value, and the double sums are closer still.
-        if (bound + kDotSlack * scale + 1e-37 < h[c]) continue;
+        const __m128 top = _mm_add_ps(
+            _mm_add_ps(bound, _mm_mul_ps(scale, _mm_set1_ps(kBoundSlack))), _mm_set1_ps(1e-37f));
+        if (_mm_movemask_ps(_mm_cmplt_ps(top, height[g])) == 15) continue;
       }
       for (int32_t i = first; i < end; i++) {
-        for (int v = 0; v < 3; v++) raise(model->triangles[i].vertices[v], c);
+        for (int v = 0; v < 3; v++) raise(g, model->triangles[i].vertices[v]);
       }
     }
   }
+  for (int g = 0; g < groups; g++) {
+    float lanes[4];
+    _mm_storeu_ps(lanes, height[g]);
+    for (int l = 0; l < 4 && 4 * g + l < tested; l++) h[4 * g + l] = lanes[l];
+  }
+#else
+  for (int c = 0; c < tested; c++) {
+    h[c] = -kFloatMax;
+    const float* n = clusters[c].normal;
+    for (int32_t i = 0; i < model->count; i++) {
+      for (const float* v : model->triangles[i].vertices) {
+        float dv = (v[0] * n[0] + v[1] * n[1]) + v[2] * n[2];
+        h[c] = dv > h[c] ? dv : h[c];
+      }
+    }
+  }
+#endif
 }
 
 // Marks the tested clusters whose plane is the model's outermost in their
