@@ -79,6 +79,7 @@ static const float kLongLength2 = 1.002f;
 static const float kShortLength2 = 0.9f;
 static const double kSliceLimit = 70368744177664.0;  // 2^46: keys stay within 62 bits
 static const int64_t kMaxSlicesPerCluster = 3;
+static const int kMaxCellsPerCluster = 125;  // 5 per axis: 0.44 spans at most 5 cells of 0.125
 static const uint64_t kEmptyKey = ~uint64_t{0};
 static const uint32_t kFirstSlots = 256;  // a power of two
 static const int32_t kFirstBlocks = 16;
@@ -257,12 +258,18 @@ static int32_t index_new_block(ClusterIndex* index) {
   return index->block_count++;
 }
 
-// Appends cluster c to the list of key. Returns false when memory runs out.
-static bool index_append(ClusterIndex* index, uint64_t key, int32_t c) {
-  // At most five eighths full, so probes stay short and always end.
-  if ((index->slots_used + 1) * 8 > (index->slot_mask + 1) * 5 && !index_grow_slots(index)) {
-    return false;
+// Makes room for n more keys: the table stays at most five eighths full, so
+// probes stay short and always end. Returns false when memory runs out.
+static bool index_reserve(ClusterIndex* index, uint32_t n) {
+  while ((index->slots_used + n) * 8 > (index->slot_mask + 1) * 5) {
+    if (!index_grow_slots(index)) return false;
   }
+  return true;
+}
+
+// Appends cluster c to the list of key; the table has room for one more key
+// (index_reserve). Returns false when memory runs out.
+static bool index_append(ClusterIndex* index, uint64_t key, int32_t c) {
   IndexSlot* slot = &index->slots[index_probe(index, key)];
   if (slot->key == kEmptyKey) {
     slot->key = key;
@@ -349,6 +356,10 @@ static bool index_add(ClusterIndex* index, const OrientCluster* cluster, int32_t
     hi[a] = grid_coordinate(n[a] + kSearchRadius);
     axis_cells(n[a], lo[a], hi[a], &axes[a]);
   }
+  // The keys are gathered first and their slots fetched together, since
+  // each lies anywhere in the table.
+  uint64_t keys[kMaxCellsPerCluster * kMaxSlicesPerCluster];
+  int filed = 0;
   const double radius2 = kBallRadius * kBallRadius;
   for (int x = 0; x <= hi[0] - lo[0]; x++) {
     const double ball_x = axes[0].ball[x];
@@ -365,10 +376,17 @@ static bool index_add(ClusterIndex* index, const OrientCluster* cluster, int32_t
         }
         const uint32_t cell = grid_cell(lo[0] + x, lo[1] + y, lo[2] + z);
         for (int64_t slice = first_slice; slice <= last_slice; slice++) {
-          if (!index_append(index, index_key(cell, slice), c)) return false;
+          keys[filed++] = index_key(cell, slice);
         }
       }
     }
+  }
+  if (!index_reserve(index, static_cast<uint32_t>(filed))) return false;
+  for (int k = 0; k < filed; k++) {
+    __builtin_prefetch(&index->slots[key_hash(keys[k], index->slot_mask)]);
+  }
+  for (int k = 0; k < filed; k++) {
+    if (!index_append(index, keys[k], c)) return false;
   }
   return true;
 }
