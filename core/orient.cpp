@@ -13,6 +13,7 @@
 #include <xmmintrin.h>
 #endif
 
+#include "blocks.h"
 #include "orient_clusters.h"
 
 static const int32_t kMaxTriangles = 2000000;
@@ -81,7 +82,8 @@ static const double kSliceLimit = 70368744177664.0;  // 2^46: keys stay within 6
 static const int64_t kMaxSlicesPerCluster = 3;
 static const int kMaxCellsPerCluster = 125;  // 5 per axis: 0.44 spans at most 5 cells of 0.125
 static const uint64_t kEmptyKey = ~uint64_t{0};
-static const uint32_t kFirstSlots = 256;  // a power of two
+static const uint32_t kFirstSlots = 256;           // a power of two
+static const uint32_t kMostFirstSlots = 1u << 16;  // 2 MiB: one huge page
 static const int32_t kFirstBlocks = 16;
 static const int kSlotIds = 8;    // a slot fills half a 64-byte line
 static const int kBlockIds = 28;  // a block fills one line; both multiples of 4
@@ -196,23 +198,41 @@ static void index_init(ClusterIndex* index, float tolerance) {
   index->inverse_width = std::isfinite(tolerance) ? 1.0 / (2.0 * tolerance) : 0.0;
 }
 
+static size_t slot_bytes(uint32_t slots) {
+  return sizeof(IndexSlot) * slots;
+}
+
+// A table of size free slots, in huge pages when large: fresh 4 KiB pages
+// cost more to touch than filling the table does.
+static IndexSlot* new_slots(uint32_t size) {
+  IndexSlot* slots = static_cast<IndexSlot*>(big_block_alloc(slot_bytes(size)));
+  if (slots) {
+    for (uint32_t s = 0; s < size; s++) slots[s].key = kEmptyKey;
+  }
+  return slots;
+}
+
+// Allocates the tables for up to max_clusters clusters; the slot table
+// starts with room for some eight keys a cluster, which most models stay
+// within.
 static bool index_start(ClusterIndex* index, int32_t max_clusters) {
   const size_t most = static_cast<size_t>(max_clusters);
+  uint32_t size = kFirstSlots;
+  while (size < kMostFirstSlots && size < most * 8) size *= 2;
   index->keys = static_cast<ClusterKey*>(malloc(sizeof(ClusterKey) * most));
   index->extra = static_cast<int32_t*>(malloc(sizeof(int32_t) * most));
-  index->slots = static_cast<IndexSlot*>(malloc(sizeof(IndexSlot) * kFirstSlots));
+  index->slots = new_slots(size);
   index->blocks = static_cast<IdBlock*>(malloc(sizeof(IdBlock) * kFirstBlocks));
-  if (!index->keys || !index->extra || !index->slots || !index->blocks) return false;
-  for (uint32_t i = 0; i < kFirstSlots; i++) index->slots[i].key = kEmptyKey;
-  index->slot_mask = kFirstSlots - 1;
+  if (!index->slots) return false;
+  index->slot_mask = size - 1;
   index->block_capacity = kFirstBlocks;
-  return true;
+  return index->keys && index->extra && index->blocks;
 }
 
 static void index_free(ClusterIndex* index) {
   free(index->keys);
   free(index->extra);
-  free(index->slots);
+  if (index->slots) big_block_free(index->slots, slot_bytes(index->slot_mask + 1));
   free(index->blocks);
 }
 
@@ -228,9 +248,8 @@ static inline uint32_t index_probe(const ClusterIndex* index, uint64_t key) {
 static bool index_grow_slots(ClusterIndex* index) {
   const uint32_t old_size = index->slot_mask + 1;
   const uint32_t size = old_size * 2;
-  IndexSlot* slots = static_cast<IndexSlot*>(malloc(sizeof(IndexSlot) * size));
+  IndexSlot* slots = new_slots(size);
   if (!slots) return false;
-  for (uint32_t s = 0; s < size; s++) slots[s].key = kEmptyKey;
   for (uint32_t o = 0; o < old_size; o++) {
     const IndexSlot* from = &index->slots[o];
     if (from->key == kEmptyKey) continue;
@@ -238,7 +257,7 @@ static bool index_grow_slots(ClusterIndex* index) {
     while (slots[s].key != kEmptyKey) s = (s + 1) & (size - 1);
     slots[s] = *from;
   }
-  free(index->slots);
+  big_block_free(index->slots, slot_bytes(old_size));
   index->slots = slots;
   index->slot_mask = size - 1;
   return true;
