@@ -23,15 +23,13 @@ static const float kFit = 0.68f;
 static const float kTurn = 0.70710677f;  // cos = sin of 45 degrees
 static const float kTiltSin = 0.5735765f;
 static const float kTiltCos = 0.819152f;
-// Both planes reach this far past the last pixel, so that the pixel loop may
-// load and store four pixels from any pixel on (lanes past the triangle's
-// box are written back unchanged).
-static const size_t kPadPixels = 4;
 static const uint32_t kBackgroundPixel =
     0xFF000000u | kBackground << 16 | kBackground << 8 | kBackground;  // RGBA bytes in memory order
 
-static size_t plane_bytes(const FrameBuffer* fb, size_t unit) {
-  return (static_cast<size_t>(fb->width) * static_cast<size_t>(fb->height) + kPadPixels) * unit;
+// Both planes share one block, the depth plane after the pixels, so that a
+// picture at the default size fills one huge page.
+static size_t block_bytes(const FrameBuffer* fb) {
+  return static_cast<size_t>(fb->width) * static_cast<size_t>(fb->height) * 8;
 }
 
 FrameBuffer* fb_create(FrameBuffer* fb, int width, int height) {
@@ -40,29 +38,24 @@ FrameBuffer* fb_create(FrameBuffer* fb, int width, int height) {
   fb->width = width;
   fb->height = height;
   if (width <= 0 || height <= 0) return fb;
-  fb->pixels = static_cast<uint8_t*>(big_block_alloc(plane_bytes(fb, 4)));
-  fb->depth = static_cast<float*>(big_block_alloc(plane_bytes(fb, sizeof(float))));
-  if (!fb->pixels || !fb->depth) {
-    fb_free(fb);
-    return fb;
-  }
+  uint8_t* block = static_cast<uint8_t*>(big_block_alloc(block_bytes(fb)));
+  if (!block) return fb;
+  fb->pixels = block;
+  fb->depth = reinterpret_cast<float*>(block + static_cast<size_t>(width) * height * 4);
   fb_clear(fb);
   return fb;
 }
 
 void fb_clear(FrameBuffer* fb) {
   if (!fb->pixels) return;
-  const size_t n = static_cast<size_t>(fb->width) * static_cast<size_t>(fb->height) + kPadPixels;
+  const size_t n = static_cast<size_t>(fb->width) * static_cast<size_t>(fb->height);
   uint32_t* pixels = reinterpret_cast<uint32_t*>(fb->pixels);
   for (size_t i = 0; i < n; i++) pixels[i] = kBackgroundPixel;
   for (size_t i = 0; i < n; i++) fb->depth[i] = kLowestDepth;
 }
 
 void fb_free(FrameBuffer* fb) {
-  if (fb->width > 0 && fb->height > 0) {
-    big_block_free(fb->pixels, plane_bytes(fb, 4));
-    big_block_free(fb->depth, plane_bytes(fb, sizeof(float)));
-  }
+  if (fb->pixels) big_block_free(fb->pixels, block_bytes(fb));
   fb->pixels = nullptr;
   fb->depth = nullptr;
 }
@@ -239,7 +232,10 @@ static void draw_triangle(const Setup& s, const Spans* spans, FrameBuffer* fb, i
     const __m128 vqy = _mm_set1_ps(qy);
     const __m128 dx20_qy = _mm_mul_ps(dx20, vqy), dx10_qy = _mm_mul_ps(dx10, vqy);
     const __m128i end = _mm_set1_epi32(to + 1);
-    for (int x = from; x <= to; x += 4) {
+    int x = from;
+    // Groups of four stay inside the row; the last pixels of the picture's
+    // rows are tested one by one below.
+    for (; x <= to && x + 3 < fb->width; x += 4) {
       const __m128i xs = _mm_add_epi32(_mm_set1_epi32(x), lane);
       const __m128 qx = _mm_sub_ps(_mm_add_ps(_mm_cvtepi32_ps(xs), half), px0);
       const __m128 w1 = _mm_mul_ps(_mm_sub_ps(_mm_mul_ps(dy20, qx), dx20_qy), inv_area);
@@ -267,7 +263,9 @@ static void draw_triangle(const Setup& s, const Spans* spans, FrameBuffer* fb, i
       _mm_storeu_si128(at, _mm_or_si128(kept, _mm_and_si128(mask, rgb)));
     }
 #else
-    for (int x = from; x <= to; x++) {
+    int x = from;
+#endif
+    for (; x <= to; x++) {
       float qx = static_cast<float>(x) + 0.5f - s.px0;
       float w1 = (s.dy20 * qx - s.dx20 * qy) * s.inv_area;
       float w2 = (s.dx10 * qy - s.dy10 * qx) * s.inv_area;
@@ -283,7 +281,6 @@ static void draw_triangle(const Setup& s, const Spans* spans, FrameBuffer* fb, i
         }
       }
     }
-#endif
   }
 }
 

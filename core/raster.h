@@ -30,8 +30,8 @@ extern const Lighting k_constant_lighting;
 // Allocates and clears both planes (background colour, lowest depth) and
 // returns fb. When either allocation fails, or the size is not positive,
 // both pointers are null and nothing stays allocated. The caller frees the
-// planes with fb_free. The rasterizer relies on the few spare pixels these
-// planes have past their end: it draws only into frame buffers made here.
+// planes with fb_free. Both planes lie in one block (huge pages where the
+// platform gives them); only fb_free releases it.
 FrameBuffer* fb_create(FrameBuffer* fb, int width, int height);
 void fb_free(FrameBuffer* fb);
 
