@@ -27,7 +27,7 @@ static void record_start(const char* file) {
 // file, the input as the line gave it. Returns 1 when the job reached
 // rendering (it then counts as processed).
 static int run_job(const char* file, const char* input, const char* output, int size, int budget,
-                   Model* model, ThumbnailBuffers* buffers) {
+                   Model* model, QualityTables* quality, ThumbnailBuffers* buffers) {
   const double t0 = get_time_ms();
   // The triangle array of the previous file is reused unless it grew large.
   if (model->triangles && model->capacity <= kKeptCapacity) {
@@ -43,7 +43,7 @@ static int run_job(const char* file, const char* input, const char* output, int 
   }
   const double t1 = get_time_ms();
   int non_manifold = 0, flipped = 0, degenerate = 0;
-  analyze_mesh_quality(model, &non_manifold, &flipped, &degenerate);
+  analyze_mesh_quality(model, &non_manifold, &flipped, &degenerate, quality);
   const uint64_t voxels = compute_voxel_grid(model);
   auto_orient_model(model);
   const int32_t count = model->count;
@@ -72,9 +72,10 @@ static int run_job(const char* file, const char* input, const char* output, int 
 void run_batch(int size, int budget) {
   stream_set_text(stdin);
   int processed = 0;
-  // One frame buffer and PNG writer serve every job: fresh pages for each
-  // file would cost more than the drawing.
+  // One frame buffer, PNG writer, edge table and triangle array serve every
+  // job: fresh pages for each file would cost more than the work.
   ThumbnailBuffers buffers = {};
+  QualityTables quality = {};
   Model model = {};
   char line[4096];
   while (fgets(line, sizeof line, stdin)) {
@@ -90,12 +91,14 @@ void run_batch(int size, int budget) {
       *tab = '\0';
       JobPaths paths;
       platform_job_paths(line, tab + 1, &paths);
-      processed += run_job(line, paths.input, paths.output, size, budget, &model, &buffers);
+      processed +=
+          run_job(line, paths.input, paths.output, size, budget, &model, &quality, &buffers);
       platform_job_paths_free(&paths);
     }
     fflush(stdout);
   }
   thumbnail_buffers_free(&buffers);
+  quality_tables_free(&quality);
   model_free(&model);
   fprintf(stderr, "BATCH: %d files processed\n", processed);
 }
