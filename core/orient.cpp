@@ -125,7 +125,9 @@ struct ClusterIndex {
   int32_t block_count;
   int32_t block_capacity;
   float tolerance;
-  double inverse_width;  // 1 / (2 tol); 0 for an infinite tolerance (one slice)
+  double inverse_width;        // 1 / (2 tol); 0 for an infinite tolerance (one slice)
+  int32_t capacity;            // clusters the keys and the extra list hold
+  OrientWorkspace* workspace;  // lends and takes back the tables, or null
 };
 
 static inline float dot3(const float a[3], const float b[3]) {
@@ -191,9 +193,10 @@ static inline uint32_t key_hash(uint64_t key, uint32_t mask) {
   return static_cast<uint32_t>((key * 0x9E3779B97F4A7C15ull) >> 40) & mask;
 }
 
-// Sets up an index without tables; index_start allocates them.
-static void index_init(ClusterIndex* index, float tolerance) {
+// Sets up an index without tables; index_start provides them.
+static void index_init(ClusterIndex* index, float tolerance, OrientWorkspace* workspace) {
   memset(index, 0, sizeof *index);
+  index->workspace = workspace;
   index->tolerance = tolerance;
   index->inverse_width = std::isfinite(tolerance) ? 1.0 / (2.0 * tolerance) : 0.0;
 }
@@ -212,10 +215,46 @@ static IndexSlot* new_slots(uint32_t size) {
   return slots;
 }
 
-// Allocates the tables for up to max_clusters clusters; the slot table
-// starts with room for some eight keys a cluster, which most models stay
-// within.
+static void release_index_tables(void* keys, void* extra, void* slots, uint32_t slot_count,
+                                 void* blocks) {
+  free(keys);
+  free(extra);
+  if (slots) big_block_free(slots, slot_bytes(slot_count));
+  free(blocks);
+}
+
+static void forget_index_tables(OrientWorkspace* ws) {
+  ws->keys = nullptr;
+  ws->extra = nullptr;
+  ws->index_capacity = 0;
+  ws->slots = nullptr;
+  ws->slot_count = 0;
+  ws->blocks = nullptr;
+  ws->block_capacity = 0;
+}
+
+// Provides the tables for up to max_clusters clusters: the workspace's when
+// they are large enough (the slot table emptied), else new ones; the slot
+// table starts with room for some eight keys a cluster, which most models
+// stay within.
 static bool index_start(ClusterIndex* index, int32_t max_clusters) {
+  OrientWorkspace* ws = index->workspace;
+  if (ws && ws->slots && ws->index_capacity >= max_clusters) {
+    index->keys = static_cast<ClusterKey*>(ws->keys);
+    index->extra = static_cast<int32_t*>(ws->extra);
+    index->slots = static_cast<IndexSlot*>(ws->slots);
+    index->slot_mask = ws->slot_count - 1;
+    index->blocks = static_cast<IdBlock*>(ws->blocks);
+    index->block_capacity = ws->block_capacity;
+    index->capacity = ws->index_capacity;
+    forget_index_tables(ws);                                       // lent until index_free
+    memset(index->slots, 0xFF, slot_bytes(index->slot_mask + 1));  // every key kEmptyKey
+    return true;
+  }
+  if (ws) {
+    release_index_tables(ws->keys, ws->extra, ws->slots, ws->slot_count, ws->blocks);
+    forget_index_tables(ws);
+  }
   const size_t most = static_cast<size_t>(max_clusters);
   uint32_t size = kFirstSlots;
   while (size < kMostFirstSlots && size < most * 8) size *= 2;
@@ -226,14 +265,26 @@ static bool index_start(ClusterIndex* index, int32_t max_clusters) {
   if (!index->slots) return false;
   index->slot_mask = size - 1;
   index->block_capacity = kFirstBlocks;
+  index->capacity = max_clusters;
   return index->keys && index->extra && index->blocks;
 }
 
+// Gives the tables back to the workspace (when they are whole) or releases
+// them.
 static void index_free(ClusterIndex* index) {
-  free(index->keys);
-  free(index->extra);
-  if (index->slots) big_block_free(index->slots, slot_bytes(index->slot_mask + 1));
-  free(index->blocks);
+  OrientWorkspace* ws = index->workspace;
+  if (ws && index->keys && index->extra && index->slots && index->blocks) {
+    ws->keys = index->keys;
+    ws->extra = index->extra;
+    ws->index_capacity = index->capacity;
+    ws->slots = index->slots;
+    ws->slot_count = index->slot_mask + 1;
+    ws->blocks = index->blocks;
+    ws->block_capacity = index->block_capacity;
+    return;
+  }
+  release_index_tables(index->keys, index->extra, index->slots, index->slot_mask + 1,
+                       index->blocks);
 }
 
 // The slot holding key, or the free slot where it would go.
@@ -546,9 +597,11 @@ static int measure_triangles(const Model* model, int32_t first, int32_t end,
   return n;
 }
 
-int32_t orient_build_clusters(const Model* model, OrientCluster* clusters) {
+// orient_build_clusters, with the index tables of the workspace (may be null).
+static int32_t build_clusters(const Model* model, OrientCluster* clusters,
+                              OrientWorkspace* workspace) {
   ClusterIndex index;
-  index_init(&index, kOffsetFraction * model_diagonal(model));
+  index_init(&index, kOffsetFraction * model_diagonal(model), workspace);
   int32_t count = 0;
   bool indexed = false;
   Measured ahead[kAhead];
@@ -611,6 +664,10 @@ int32_t orient_build_clusters(const Model* model, OrientCluster* clusters) {
   }
   index_free(&index);
   return count;
+}
+
+int32_t orient_build_clusters(const Model* model, OrientCluster* clusters) {
+  return build_clusters(model, clusters, nullptr);
 }
 
 static bool larger_area(const OrientCluster& a, const OrientCluster& b) {
@@ -868,15 +925,32 @@ void orient_apply_clusters(Model* model, OrientCluster* clusters, int32_t count)
   rotate_model(model, r);
 }
 
-void auto_orient_model(Model* model) {
+void auto_orient_model(Model* model, OrientWorkspace* workspace) {
   if (model->count < 1 || model->count > kMaxTriangles) return;
   if (model_diagonal(model) < kMinDiagonal) return;
   // A model cannot make more clusters than it has triangles.
   const int32_t most = model->count < kOrientMaxClusters ? model->count : kOrientMaxClusters;
-  OrientCluster* clusters =
-      static_cast<OrientCluster*>(malloc(sizeof(OrientCluster) * static_cast<size_t>(most)));
-  if (!clusters) return;
-  int32_t count = orient_build_clusters(model, clusters);
+  OrientCluster* clusters = nullptr;
+  if (workspace && workspace->cluster_capacity >= most) {
+    clusters = static_cast<OrientCluster*>(workspace->clusters);
+  } else {
+    clusters =
+        static_cast<OrientCluster*>(malloc(sizeof(OrientCluster) * static_cast<size_t>(most)));
+    if (!clusters) return;
+    if (workspace) {
+      free(workspace->clusters);
+      workspace->clusters = clusters;
+      workspace->cluster_capacity = most;
+    }
+  }
+  int32_t count = build_clusters(model, clusters, workspace);
   if (count > 0) orient_apply_clusters(model, clusters, count);
-  free(clusters);
+  if (!workspace) free(clusters);
+}
+
+void orient_workspace_free(OrientWorkspace* workspace) {
+  free(workspace->clusters);
+  release_index_tables(workspace->keys, workspace->extra, workspace->slots, workspace->slot_count,
+                       workspace->blocks);
+  *workspace = OrientWorkspace{};
 }

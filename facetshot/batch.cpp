@@ -18,6 +18,23 @@
 // Triangle arrays up to this capacity (48 MB) are kept for the next job.
 static const int32_t kKeptCapacity = 1 << 20;
 
+// What one job leaves to the next: the triangle array, edge table,
+// orientation tables, frame buffer and PNG writer. Fresh pages for each file
+// would cost more than the work.
+struct JobBuffers {
+  Model model;
+  QualityTables quality;
+  OrientWorkspace orient;
+  ThumbnailBuffers thumbnail;
+};
+
+static void job_buffers_free(JobBuffers* kept) {
+  thumbnail_buffers_free(&kept->thumbnail);
+  orient_workspace_free(&kept->orient);
+  quality_tables_free(&kept->quality);
+  model_free(&kept->model);
+}
+
 static void record_start(const char* file) {
   fputs("{\"file\":", stdout);
   json_write_string(stdout, file);
@@ -27,8 +44,9 @@ static void record_start(const char* file) {
 // file, the input as the line gave it. Returns 1 when the job reached
 // rendering (it then counts as processed).
 static int run_job(const char* file, const char* input, const char* output, int size, int budget,
-                   Model* model, QualityTables* quality, ThumbnailBuffers* buffers) {
+                   JobBuffers* kept) {
   const double t0 = get_time_ms();
+  Model* model = &kept->model;
   // The triangle array of the previous file is reused unless it grew large.
   if (model->triangles && model->capacity <= kKeptCapacity) {
     model_clear(model);
@@ -43,15 +61,16 @@ static int run_job(const char* file, const char* input, const char* output, int 
   }
   const double t1 = get_time_ms();
   int non_manifold = 0, flipped = 0, degenerate = 0;
-  analyze_mesh_quality(model, &non_manifold, &flipped, &degenerate, quality);
+  analyze_mesh_quality(model, &non_manifold, &flipped, &degenerate, &kept->quality);
   const uint64_t voxels = compute_voxel_grid(model);
-  auto_orient_model(model);
+  auto_orient_model(model, &kept->orient);
   const int32_t count = model->count;
   float min[3], max[3];
   memcpy(min, model->min, sizeof min);
   memcpy(max, model->max, sizeof max);
   decimate_inplace(model, budget);
-  const int rc = render_thumbnail_png(model, size, output, &k_constant_lighting, nullptr, buffers);
+  const int rc =
+      render_thumbnail_png(model, size, output, &k_constant_lighting, nullptr, &kept->thumbnail);
   const double t2 = get_time_ms();
   record_start(file);
   if (rc != 0) {
@@ -72,11 +91,7 @@ static int run_job(const char* file, const char* input, const char* output, int 
 void run_batch(int size, int budget) {
   stream_set_text(stdin);
   int processed = 0;
-  // One frame buffer, PNG writer, edge table and triangle array serve every
-  // job: fresh pages for each file would cost more than the work.
-  ThumbnailBuffers buffers = {};
-  QualityTables quality = {};
-  Model model = {};
+  JobBuffers kept = {};
   char line[4096];
   while (fgets(line, sizeof line, stdin)) {
     size_t len = strlen(line);
@@ -91,14 +106,11 @@ void run_batch(int size, int budget) {
       *tab = '\0';
       JobPaths paths;
       platform_job_paths(line, tab + 1, &paths);
-      processed +=
-          run_job(line, paths.input, paths.output, size, budget, &model, &quality, &buffers);
+      processed += run_job(line, paths.input, paths.output, size, budget, &kept);
       platform_job_paths_free(&paths);
     }
     fflush(stdout);
   }
-  thumbnail_buffers_free(&buffers);
-  quality_tables_free(&quality);
-  model_free(&model);
+  job_buffers_free(&kept);
   fprintf(stderr, "BATCH: %d files processed\n", processed);
 }

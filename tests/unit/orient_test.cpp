@@ -676,6 +676,41 @@ TEST(OrientIndex, ExtremeValuesMatchThePlainScan) {
   }
 }
 
+TEST(OrientIndex, WorkspaceKeptFromModelToModelChangesNothing) {
+  std::mt19937 rng(8080);
+  std::uniform_real_distribution<float> coord(-30.0f, 30.0f), near(-0.05f, 0.05f);
+  auto random_model = [&](TestModel* m, int n) {
+    for (int i = 0; i < n; i++) {
+      m->push(make_tri({coord(rng), coord(rng), coord(rng)}, {coord(rng), coord(rng), coord(rng)},
+                       {coord(rng), coord(rng), coord(rng)}));
+    }
+  };
+  auto facets = [&](TestModel* m, int n) {  // few planes, many triangles each
+    for (int i = 0; i < n; i++) {
+      Vec d = normalized({1.0f + (i % 7), 2.0f - (i % 5), 0.5f + (i % 3)});
+      Triangle t = plane_tri(d, 4.0f * (i % 4), 1.0f, near(rng) * 40);
+      for (auto& v : t.vertices) v[0] += near(rng);
+      m->push(t);
+    }
+  };
+  const int sizes[] = {20000, 300, 9000, 30000, 5000};
+  OrientWorkspace workspace = {};
+  for (int round = 0; round < 5; round++) {
+    TestModel model;
+    if (round % 2 == 0) {
+      random_model(&model, sizes[round]);
+    } else {
+      facets(&model, sizes[round]);
+    }
+    TestModel plain;
+    plain.copy_from(model.m);
+    auto_orient_model(&model.m, &workspace);
+    auto_orient_model(&plain.m);
+    EXPECT_TRUE(same_model(model.m, plain.m)) << "round " << round;
+  }
+  orient_workspace_free(&workspace);
+}
+
 // ---- The support heights against a plain pass.
 
 TEST(OrientSupport, HeightsEqualAPlainPassOverEveryVertex) {
