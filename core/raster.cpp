@@ -141,15 +141,19 @@ struct Setup {
 // by less than error = 2^-20 (1 + B1 + B2), twice a bound on the rounding of
 // its few operations over the triangle's box (B1, B2: bounds on the
 // magnitude of the two sums there). So a pixel can pass only where every
-// exact value reaches tolerance - 2 error, an interval of the row found in
-// double and widened by a pixel each side; the exact test still decides
-// every pixel inside it. Triangles far off the picture or with huge sums
-// keep their whole box.
+// exact value reaches tolerance - error, strictly inside the interval of the
+// row where they reach tolerance - 2 error. That interval is found in double,
+// whose rounding moves its ends by far less than the margin of error /
+// slope (at least 4e-7 of a pixel, as B1 + B2 >= |slope| / 2), so the
+// candidates are the whole pixels between its ends; the exact test still
+// decides every one. Triangles far off the picture or with huge sums keep
+// their whole box.
 struct Spans {
   bool usable;
-  double floor;      // tolerance - 2 error
-  double slope[3];   // of the exact w0, w1, w2 along x
-  double across[3];  // of the exact w0, w1, w2 per unit of qy (w0 adds 1)
+  double floor;       // tolerance - 2 error
+  double slope[3];    // of the exact w0, w1, w2 along x
+  double inverse[3];  // 1 / slope, or 0
+  double across[3];   // of the exact w0, w1, w2 per unit of qy (w0 adds 1)
   double px0, py0;
   int x_min, x_max;
 };
@@ -169,6 +173,8 @@ static void spans_init(Spans* spans, const Setup& s, int x_min, int x_max, int y
   spans->slope[1] = inv * s.dy20;
   spans->slope[2] = -inv * s.dy10;
   spans->slope[0] = -(spans->slope[1] + spans->slope[2]);
+  for (int i = 0; i < 3; i++)
+    spans->inverse[i] = spans->slope[i] != 0.0 ? 1.0 / spans->slope[i] : 0.0;
   spans->across[1] = -inv * s.dx20;
   spans->across[2] = inv * s.dx10;
   spans->across[0] = -(spans->across[1] + spans->across[2]);
@@ -187,21 +193,23 @@ static bool row_span(const Spans& spans, int y, int* from, int* to) {
     const double value = spans.across[i] * qy + (i == 0 ? 1.0 : 0.0);
     const double slope = spans.slope[i];
     if (slope > 0.0) {
-      const double bound = (spans.floor - value) / slope;
+      const double bound = (spans.floor - value) * spans.inverse[i];
       if (bound > low) low = bound;
     } else if (slope < 0.0) {
-      const double bound = (spans.floor - value) / slope;
+      const double bound = (spans.floor - value) * spans.inverse[i];
       if (bound < high) high = bound;
     } else if (value < spans.floor) {
       return false;
     }
   }
   const double left = low - 0.5 + spans.px0, right = high - 0.5 + spans.px0;
-  if (!(left <= spans.x_max + 1.0) || !(right >= spans.x_min - 1.0)) return false;
-  if (left > spans.x_min)
-    *from = static_cast<int>(left) - 1 > spans.x_min ? static_cast<int>(left) - 1 : spans.x_min;
-  if (right < spans.x_max)
-    *to = static_cast<int>(right) + 1 < spans.x_max ? static_cast<int>(right) + 1 : spans.x_max;
+  if (!(left <= spans.x_max) || !(right >= spans.x_min)) return false;
+  // Ceiling and floor by truncation: both lie in [x_min, x_max] here.
+  if (left > spans.x_min) {
+    *from = static_cast<int>(left);
+    if (*from < left) ++*from;
+  }
+  if (right < spans.x_max) *to = static_cast<int>(right);
   return *from <= *to;
 }
 
