@@ -32,26 +32,43 @@ static size_t block_bytes(const FrameBuffer* fb) {
   return static_cast<size_t>(fb->width) * static_cast<size_t>(fb->height) * 8;
 }
 
+static void fb_mark_clear(FrameBuffer* fb) {
+  fb->x0 = fb->y0 = 0;
+  fb->x1 = fb->y1 = -1;
+}
+
 FrameBuffer* fb_create(FrameBuffer* fb, int width, int height) {
   fb->pixels = nullptr;
   fb->depth = nullptr;
   fb->width = width;
   fb->height = height;
+  fb_mark_clear(fb);
   if (width <= 0 || height <= 0) return fb;
   uint8_t* block = static_cast<uint8_t*>(big_block_alloc(block_bytes(fb)));
   if (!block) return fb;
   fb->pixels = block;
   fb->depth = reinterpret_cast<float*>(block + static_cast<size_t>(width) * height * 4);
+  fb->x1 = width - 1;  // everything, once
+  fb->y1 = height - 1;
   fb_clear(fb);
   return fb;
 }
 
 void fb_clear(FrameBuffer* fb) {
   if (!fb->pixels) return;
-  const size_t n = static_cast<size_t>(fb->width) * static_cast<size_t>(fb->height);
-  uint32_t* pixels = reinterpret_cast<uint32_t*>(fb->pixels);
-  for (size_t i = 0; i < n; i++) pixels[i] = kBackgroundPixel;
-  for (size_t i = 0; i < n; i++) fb->depth[i] = kLowestDepth;
+  // Locals, so that the stores (which may alias the record's fields) do not
+  // make the loops reload them.
+  const int y0 = fb->y0, y1 = fb->y1, n = fb->x1 - fb->x0 + 1;
+  const size_t width = static_cast<size_t>(fb->width);
+  uint32_t* const pixels = reinterpret_cast<uint32_t*>(fb->pixels) + fb->x0;
+  float* const depth = fb->depth + fb->x0;
+  for (int y = y0; y <= y1; y++) {
+    uint32_t* p = pixels + static_cast<size_t>(y) * width;
+    for (int x = 0; x < n; x++) p[x] = kBackgroundPixel;
+    float* d = depth + static_cast<size_t>(y) * width;
+    for (int x = 0; x < n; x++) d[x] = kLowestDepth;
+  }
+  fb_mark_clear(fb);
 }
 
 void fb_free(FrameBuffer* fb) {
@@ -393,6 +410,17 @@ void render_thumbnail(const Model* model, FrameBuffer* fb, const Lighting* light
     const int x_min = x_low < 0.0f ? 0 : static_cast<int>(x_low);
     const int y_min = y_low < 0.0f ? 0 : static_cast<int>(y_low);
     if (y_min > y_max || x_min > x_max) continue;
+    if (fb->x0 > fb->x1) {
+      fb->x0 = x_min;
+      fb->x1 = x_max;
+      fb->y0 = y_min;
+      fb->y1 = y_max;
+    } else {
+      fb->x0 = x_min < fb->x0 ? x_min : fb->x0;
+      fb->x1 = x_max > fb->x1 ? x_max : fb->x1;
+      fb->y0 = y_min < fb->y0 ? y_min : fb->y0;
+      fb->y1 = y_max > fb->y1 ? y_max : fb->y1;
+    }
 
     float root = sqrtf(fabsf(area));
     Setup s;
