@@ -244,25 +244,31 @@ static void draw_triangle(const Setup& s, const Spans* spans, FrameBuffer* fb, i
   const __m128 dx20 = _mm_set1_ps(s.dx20), dy20 = _mm_set1_ps(s.dy20);
   const __m128 inv_area = _mm_set1_ps(s.inv_area), tolerance = _mm_set1_ps(s.tolerance);
   const __m128 z0 = _mm_set1_ps(s.z0), z1 = _mm_set1_ps(s.z1), z2 = _mm_set1_ps(s.z2);
-  const __m128i lane = _mm_setr_epi32(0, 1, 2, 3);
+  const __m128i lane = _mm_setr_epi32(0, 1, 2, 3), four = _mm_set1_epi32(4);
+  const __m128 four_f = _mm_set1_ps(4.0f);
   const __m128i alpha = _mm_set1_epi32(static_cast<int>(0xFF000000u));
 #endif
+  const int width = fb->width;
   for (int y = y_min; y <= y_max; y++) {
     int from = x_min, to = x_max;
     if (spans && !row_span(*spans, y, &from, &to)) continue;
     const float qy = static_cast<float>(y) + 0.5f - s.py0;
-    uint8_t* row = fb->pixels + static_cast<size_t>(y) * fb->width * 4;
-    float* depth_row = fb->depth + static_cast<size_t>(y) * fb->width;
+    uint8_t* row = fb->pixels + static_cast<size_t>(y) * width * 4;
+    float* depth_row = fb->depth + static_cast<size_t>(y) * width;
 #ifdef __SSE2__
     const __m128 vqy = _mm_set1_ps(qy);
     const __m128 dx20_qy = _mm_mul_ps(dx20, vqy), dx10_qy = _mm_mul_ps(dx10, vqy);
     const __m128i end = _mm_set1_epi32(to + 1);
     int x = from;
+    // Lane i holds x + i and x + i + 0.5, exact in float for any picture size,
+    // so stepping them by 4 gives the values the scalar code computes.
+    __m128i xs = _mm_add_epi32(_mm_set1_epi32(x), lane);
+    __m128 centres = _mm_add_ps(_mm_cvtepi32_ps(xs), half);
     // Groups of four stay inside the row; the last pixels of the picture's
     // rows are tested one by one below.
-    for (; x <= to && x + 3 < fb->width; x += 4) {
-      const __m128i xs = _mm_add_epi32(_mm_set1_epi32(x), lane);
-      const __m128 qx = _mm_sub_ps(_mm_add_ps(_mm_cvtepi32_ps(xs), half), px0);
+    for (; x <= to && x + 3 < width;
+         x += 4, xs = _mm_add_epi32(xs, four), centres = _mm_add_ps(centres, four_f)) {
+      const __m128 qx = _mm_sub_ps(centres, px0);
       const __m128 w1 = _mm_mul_ps(_mm_sub_ps(_mm_mul_ps(dy20, qx), dx20_qy), inv_area);
       const __m128 w2 = _mm_mul_ps(_mm_sub_ps(dx10_qy, _mm_mul_ps(dy10, qx)), inv_area);
       const __m128 w0 = _mm_sub_ps(_mm_sub_ps(one, w1), w2);
