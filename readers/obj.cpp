@@ -8,31 +8,15 @@
 
 #include "platform.h"
 #include "scan.h"
-#include "util.h"
+#include "text_source.h"
 
 // Lines are read the way fgets fills a 1024-byte buffer: at most 1023 bytes
 // at a time, so a longer line arrives in pieces that are parsed on their own.
 static const size_t kPieceChars = 1023;
-static const size_t kReadBlock = size_t{1} << 17;
 static const int kMaxFaceIndices = 64;
 static const int64_t kVertexInitialCapacity = 4096;
-static const unsigned char kCtrlZ = 0x1a;
 
 namespace {
-
-// Pieces of lines out of a block buffer. The file is opened in binary mode
-// and the one effect of text mode that changes what is read, a Ctrl-Z ending
-// the file, is applied here, so every platform reads what the Windows runtime
-// reads. (Text mode also turns CR LF into LF, but a CR before the LF ends a
-// face and is blank to "%f", and it cannot move a piece boundary before it.)
-struct PieceReader {
-  FILE* file;
-  char* buffer;  // kReadBlock bytes and one more for a terminating NUL
-  size_t pos;
-  size_t len;
-  bool at_end;
-  bool failed;
-};
 
 struct VertexTable {
   float* xyz;
@@ -41,44 +25,6 @@ struct VertexTable {
 };
 
 }  // namespace
-
-// Makes a whole piece available from pos unless the file ends first.
-static void reader_fill(PieceReader* r) {
-  if (r->at_end || r->len - r->pos >= kPieceChars) return;
-  memmove(r->buffer, r->buffer + r->pos, r->len - r->pos);
-  r->len -= r->pos;
-  r->pos = 0;
-  while (!r->at_end && r->len < kPieceChars) {
-    size_t want = kReadBlock - r->len;
-    size_t got = fread(r->buffer + r->len, 1, want, r->file);
-    if (got < want) {
-      r->at_end = true;
-      r->failed = ferror(r->file) != 0;
-    }
-    const void* stop = memchr(r->buffer + r->len, kCtrlZ, got);
-    if (stop) {
-      got = static_cast<size_t>(static_cast<const char*>(stop) - (r->buffer + r->len));
-      r->at_end = true;
-    }
-    r->len += got;
-  }
-}
-
-// The next piece as fgets would return it: up to and including a newline,
-// at most kPieceChars bytes. False at the end of the file.
-static bool reader_next(PieceReader* r, char** start, char** stop) {
-  reader_fill(r);
-  size_t avail = r->len - r->pos;
-  if (avail == 0) return false;
-  if (avail > kPieceChars) avail = kPieceChars;
-  char* s = r->buffer + r->pos;
-  const void* newline = memchr(s, '\n', avail);
-  size_t n = newline ? static_cast<size_t>(static_cast<const char*>(newline) - s) + 1 : avail;
-  r->pos += n;
-  *start = s;
-  *stop = s + n;
-  return true;
-}
 
 static int table_push(VertexTable* t, const float xyz[3]) {
   if (t->count == t->capacity) {
@@ -104,23 +50,33 @@ static bool ends_token(char c) {
   return c == ' ' || c == '\t' || c == '\0' || c == '\n' || c == '\r';
 }
 
-// Reads the indices of one face (the text after "f" and its separator) and
-// appends its fan. The text is cut into tokens in place so that the number
-// reader never looks past its own token. Returns -1 when the model cannot grow.
-static int read_face(char* text, const VertexTable* table, Model* model) {
+// A token's number as atoi reads it (leading whitespace, a sign, digits,
+// saturating at the int range), bounded by the token's end.
+static int token_int(const char* p, const char* end) {
+  while (p < end && (*p == ' ' || (*p >= '\t' && *p <= '\r'))) p++;
+  bool negative = false;
+  if (p < end && (*p == '-' || *p == '+')) negative = *p++ == '-';
+  int64_t value = 0;
+  const int64_t limit = static_cast<int64_t>(INT32_MAX) + 1;
+  for (; p < end && *p >= '0' && *p <= '9'; p++) {
+    if (value <= limit) value = value * 10 + (*p - '0');
+  }
+  if (negative) return value >= limit ? INT32_MIN : static_cast<int>(-value);
+  return value > INT32_MAX ? INT32_MAX : static_cast<int>(value);
+}
+
+// Reads the indices of one face (the text [p, end) after "f" and its
+// separator) and appends its fan. Returns -1 when the model cannot grow.
+static int read_face(const char* p, const char* end, const VertexTable* table, Model* model) {
   int64_t index[kMaxFaceIndices];
   int n = 0;
   const int64_t vertices = table->count;
-  char* p = text;
   while (n < kMaxFaceIndices) {
-    while (*p == ' ' || *p == '\t') p++;
-    if (*p == '\0' || *p == '\n' || *p == '\r') break;
-    char* token = p;
-    while (!ends_token(*p)) p++;
-    char separator = *p;
-    *p = '\0';
-    int value = parse_int_atoi(token);
-    *p = separator;
+    while (p < end && (*p == ' ' || *p == '\t')) p++;
+    if (p == end || *p == '\0' || *p == '\n' || *p == '\r') break;
+    const char* token = p;
+    while (p < end && !ends_token(*p)) p++;
+    int value = token_int(token, p);
     if (value > 0) {
       index[n++] = static_cast<int64_t>(value) - 1;
     } else if (value < 0) {
@@ -147,38 +103,39 @@ static int read_face(char* text, const VertexTable* table, Model* model) {
   return 0;
 }
 
-// One piece, NUL-terminated. Returns -1 when a table cannot grow.
-static int read_piece(char* line, VertexTable* table, Model* model) {
-  char* p = line;
-  while (*p == ' ' || *p == '\t') p++;
+// One piece [p, end). Returns -1 when a table cannot grow.
+static int read_piece(const char* p, const char* end, VertexTable* table, Model* model) {
+  while (p < end && (*p == ' ' || *p == '\t')) p++;
+  if (end - p < 2) return 0;
   if (p[0] == 'v' && p[1] == ' ') {
     float xyz[3];
-    if (scan_float3(p + 2, xyz) == 3) return table_push(table, xyz);
+    if (scan_float3(p + 2, end, xyz) == 3) return table_push(table, xyz);
   } else if (p[0] == 'f' && (p[1] == ' ' || p[1] == '\t')) {
-    return read_face(p + 2, table, model);
+    return read_face(p + 2, end, table, model);
   }
   return 0;
 }
 
-int parse_obj(const char* path, Model* model) {
-  FILE* file = platform_fopen(path, "rb");
-  if (!file) return -1;
+// The whole reading: pieces of at most 1023 bytes that end after LF or CR.
+static int read_obj(TextSource* source, Model* model) {
   int rc = model_init(model);
-  PieceReader reader = {file, static_cast<char*>(malloc(kReadBlock + 1)), 0, 0, false, false};
   VertexTable table = {
       static_cast<float*>(malloc(static_cast<size_t>(kVertexInitialCapacity) * 3 * sizeof(float))),
       0, kVertexInitialCapacity};
-  if (!reader.buffer || !table.xyz) rc = -1;
-
-  char* start;
-  char* stop;
-  while (rc == 0 && reader_next(&reader, &start, &stop)) {
-    char after = *stop;
-    *stop = '\0';
-    rc = read_piece(start, &table, model);
-    *stop = after;
+  if (!table.xyz) rc = -1;
+  const char* p = source->pos;
+  while (rc == 0) {
+    if (static_cast<size_t>(source->end - p) < kPieceChars) {
+      text_source_fill(source, &p, kPieceChars);
+      if (p == source->end) break;
+    }
+    const char* limit =
+        source->end - p > static_cast<ptrdiff_t>(kPieceChars) ? p + kPieceChars : source->end;
+    const char* stop = text_piece_end(p, limit);
+    rc = read_piece(p, stop, &table, model);
+    p = stop;
   }
-  if (reader.failed) rc = -1;
+  if (source->failed) rc = -1;
 
   if (rc == 0) {
     model->source_count = static_cast<int32_t>(table.count);
@@ -186,7 +143,24 @@ int parse_obj(const char* path, Model* model) {
     model_free(model);
   }
   free(table.xyz);
-  free(reader.buffer);
+  return rc;
+}
+
+int parse_obj(const char* path, Model* model) {
+  FILE* file = platform_fopen(path, "rb");
+  if (!file) return -1;
+  TextSource source;
+  if (text_source_open_file(&source, file, true) != 0) source.failed = true;
+  int rc = read_obj(&source, model);
+  text_source_close(&source);
   fclose(file);
+  return rc;
+}
+
+int parse_obj_bytes(const uint8_t* data, size_t size, Model* model) {
+  TextSource source;
+  if (text_source_open_memory(&source, data, size, true) != 0) source.failed = true;
+  int rc = read_obj(&source, model);
+  text_source_close(&source);
   return rc;
 }
