@@ -13,7 +13,7 @@ static const double kExactPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  
                                       1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 static const int kMaxExactPower = 22;
 static const uint64_t kMaxExactSignificand = uint64_t{1} << 53;
-static const int kMaxSignificantDigits = 19;  // fits a uint64 without overflow
+static const int kMaxSignificantDigits = 19;  // 10^19 - 1 fits a uint64
 static const int kMaxExponentDigits = 4;
 
 static bool is_c_space(unsigned char c) {
@@ -34,8 +34,38 @@ static unsigned char byte_at(const char* p, const char* end, ptrdiff_t k) {
   return end - p > k ? static_cast<unsigned char>(p[k]) : 0;
 }
 
+// Inlined into the number loop, as the hot path of every text reader.
+#define SCAN_INLINE inline __attribute__((always_inline))
+
+static const uint64_t kGroupScale[] = {1,      10,      100,      1000,     10000,
+                                       100000, 1000000, 10000000, 100000000};
+
+// A run of decimal digits from p: appends them to *significand and returns
+// how many there were. Past 19 digits the significand is meaningless (the
+// caller then gives up on it).
+static SCAN_INLINE int read_digits(const char*& p, const char* end, uint64_t& significand) {
+  const char* q = p;
+  uint64_t value = significand;
+  while (end - q >= 8) {
+    int n;
+    const uint32_t group = scan_eight_digits(q, &n);
+    value = value * kGroupScale[n] + group;
+    q += n;
+    if (n < 8) break;
+  }
+  if (end - q < 8) {
+    for (; q < end && is_digit(static_cast<unsigned char>(*q)); q++) {
+      value = value * 10 + static_cast<uint64_t>(*q - '0');
+    }
+  }
+  const int total = static_cast<int>(q - p);
+  p = q;
+  significand = value;
+  return total;
+}
+
 // The common case, "[digits][.digits][e[sign]digits]" with at least one
-// digit before the exponent and at most 19 significant digits: when the
+// digit before the exponent and at most 19 digits in all: when the
 // significand is below 2^53 and the power of ten at most 22, both are exact
 // doubles and one division or multiplication gives the correctly rounded
 // double (Clinger's fast path). Rounding that double to float is then the
@@ -43,28 +73,41 @@ static unsigned char byte_at(const char* p, const char* end, ptrdiff_t k) {
 // two floats (the decimal value may lie on either side of it). Returns false
 // for everything else, which the general conversion reads; the characters
 // taken are exactly the run the general scan gathers.
-static bool scan_plain_decimal(const char* p, const char* end, const char** stop, float* value) {
+static SCAN_INLINE bool scan_plain_decimal(const char* p, const char* end, const char** stop,
+                                           float* value) {
   uint64_t significand = 0;
-  int digits = 0;
+  int digits = -1;
   int exponent = 0;
-  bool got_digit = false;
-  for (; p < end && is_digit(static_cast<unsigned char>(*p)); p++) {
-    got_digit = true;
-    if (significand == 0 && *p == '0') continue;
-    if (++digits > kMaxSignificantDigits) return false;
-    significand = significand * 10 + static_cast<uint64_t>(*p - '0');
-  }
-  if (p < end && *p == '.') {
-    for (p++; p < end && is_digit(static_cast<unsigned char>(*p)); p++) {
-      got_digit = true;
-      exponent--;
-      if (significand == 0 && *p == '0') continue;
-      if (++digits > kMaxSignificantDigits) return false;
-      significand = significand * 10 + static_cast<uint64_t>(*p - '0');
+  if (end - p >= 16) {
+    // Up to 7 digits, a point and up to 7 more: two groups read whole.
+    int n;
+    const uint32_t whole = scan_eight_digits(p, &n);
+    if (n < 8 && p[n] != '.') {
+      significand = whole;
+      digits = n;
+      p += n;
+    } else if (n < 8) {
+      int m;
+      const uint32_t fraction = scan_eight_digits(p + n + 1, &m);
+      if (m < 8) {
+        significand = whole * kGroupScale[m] + fraction;
+        digits = n + m;
+        exponent = -m;
+        p += n + 1 + m;
+      }
     }
   }
-  if (!got_digit) return false;
-  if (p < end && (*p == 'e' || *p == 'E')) {
+  if (digits < 0) {
+    digits = read_digits(p, end, significand);
+    if (p < end && *p == '.') {
+      p++;
+      const int fraction = read_digits(p, end, significand);
+      digits += fraction;
+      exponent = -fraction;
+    }
+  }
+  if (digits == 0 || digits > kMaxSignificantDigits) return false;
+  if (p < end && (*p | 0x20) == 'e') {
     p++;
     bool negative = false;
     if (p < end && (*p == '-' || *p == '+')) negative = *p++ == '-';
@@ -133,20 +176,14 @@ static bool magnitude_at_least_one(const char* first, const char* last, bool hex
   return hex ? 4 * places + exponent > 0 : places + exponent > 0;
 }
 
-// Follows glibc's scanf: it gathers the longest run that may still become a
-// number (so "1e+" is taken whole), fails when that run holds no digit, and
-// converts the run with strtof, which reads its longest valid prefix.
-bool scan_float(const char* text, const char* end, const char** stop, float* value) {
-  const char* p = text;
-  while (p < end && is_c_space(static_cast<unsigned char>(*p))) p++;
-  if (p == end || *p == '\0') return false;
-  bool negative = false;
-  if (*p == '-' || *p == '+') {
-    negative = *p == '-';
-    p++;
-    if (p == end || *p == '\0') return false;
-  }
-  const char* body = p;
+// Everything but the common decimal: nan, inf, hex, and the runs the fast
+// path gives up on. body is the text after the sign. Follows glibc's scanf:
+// it gathers the longest run that may still become a number (so "1e+" is
+// taken whole), fails when that run holds no digit, and converts the run with
+// strtof, which reads its longest valid prefix.
+static bool scan_rest(const char* body, const char* end, bool negative, const char** stop,
+                      float* value) {
+  const char* p = body;
   const unsigned char lead = to_lower(static_cast<unsigned char>(*p));
   if (lead == 'n') {
     // "nan" only: a following "(chars)" is left for the next directive.
@@ -171,13 +208,6 @@ bool scan_float(const char* text, const char* end, const char** stop, float* val
     *value = negative ? -inf : inf;
     *stop = p;
     return true;
-  }
-  if (lead != '0' || to_lower(byte_at(p, end, 1)) != 'x') {
-    float v;
-    if (scan_plain_decimal(p, end, stop, &v)) {
-      *value = negative ? -v : v;
-      return true;
-    }
   }
 
   bool hex = false;
@@ -234,12 +264,54 @@ bool scan_float(const char* text, const char* end, const char** stop, float* val
   return true;
 }
 
+// One "%f": blanks, a sign, then the common decimal inline and the rest out
+// of line. In line mode (kLine) LF and CR end the text instead of being
+// blanks.
+template <bool kLine>
+static SCAN_INLINE bool scan_one(const char* text, const char* end, const char** stop,
+                                 float* value) {
+  const char* p = text;
+  for (; p < end; p++) {
+    const unsigned char c = static_cast<unsigned char>(*p);
+    if (c == ' ') continue;  // by far the most common blank
+    if (!is_c_space(c) || (kLine && (c == '\n' || c == '\r'))) break;
+  }
+  if (p == end || *p == '\0') return false;
+  bool negative = false;
+  if (*p == '-' || *p == '+') {
+    negative = *p == '-';
+    p++;
+    if (p == end || *p == '\0') return false;
+  }
+  const bool hex = *p == '0' && (byte_at(p, end, 1) | 0x20) == 'x';
+  if ((is_digit(static_cast<unsigned char>(*p)) && !hex) || *p == '.') {
+    float v;
+    if (scan_plain_decimal(p, end, stop, &v)) {
+      *value = negative ? -v : v;
+      return true;
+    }
+  }
+  return scan_rest(p, end, negative, stop, value);
+}
+
+bool scan_float(const char* text, const char* end, const char** stop, float* value) {
+  return scan_one<false>(text, end, stop, value);
+}
+
 int scan_float3(const char* text, const char* end, float xyz[3]) {
   const char* p = text;
   for (int i = 0; i < 3; i++) {
-    if (!scan_float(p, end, &p, &xyz[i])) return i;
+    if (!scan_one<false>(p, end, &p, &xyz[i])) return i;
   }
   return 3;
+}
+
+int scan_line_float3(const char* text, const char* limit, float xyz[3], const char** stop) {
+  const char* p = text;
+  int i = 0;
+  while (i < 3 && scan_one<true>(p, limit, &p, &xyz[i])) i++;
+  *stop = p;
+  return i;
 }
 
 bool scan_float(const char* text, const char** stop, float* value) {

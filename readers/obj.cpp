@@ -50,39 +50,45 @@ static bool ends_token(char c) {
   return c == ' ' || c == '\t' || c == '\0' || c == '\n' || c == '\r';
 }
 
-// A token's number as atoi reads it (leading whitespace, a sign, digits,
-// saturating at the int range), bounded by the token's end.
-static int token_int(const char* p, const char* end) {
-  while (p < end && (*p == ' ' || (*p >= '\t' && *p <= '\r'))) p++;
-  bool negative = false;
-  if (p < end && (*p == '-' || *p == '+')) negative = *p++ == '-';
-  int64_t value = 0;
-  const int64_t limit = static_cast<int64_t>(INT32_MAX) + 1;
-  for (; p < end && *p >= '0' && *p <= '9'; p++) {
-    if (value <= limit) value = value * 10 + (*p - '0');
-  }
-  if (negative) return value >= limit ? INT32_MIN : static_cast<int>(-value);
-  return value > INT32_MAX ? INT32_MAX : static_cast<int>(value);
-}
-
-// Reads the indices of one face (the text [p, end) after "f" and its
-// separator) and appends its fan. Returns -1 when the model cannot grow.
-static int read_face(const char* p, const char* end, const VertexTable* table, Model* model) {
+// Reads the indices of one face (the text after "f" and its separator, up
+// to the end of its line or limit) and appends its fan. Each token's number
+// is read as atoi reads it (whitespace, which inside a token can only be
+// a vertical tab or form feed, a sign, digits, saturating at the int range),
+// then the rest of the token is skipped. Sets *stop where the reading ended,
+// never past an LF or CR. Returns -1 when the model cannot grow.
+static int read_face(const char* p, const char* limit, const VertexTable* table, Model* model,
+                     TextBox* box, const char** stop) {
   int64_t index[kMaxFaceIndices];
   int n = 0;
   const int64_t vertices = table->count;
+  const int64_t saturated = static_cast<int64_t>(INT32_MAX) + 1;
   while (n < kMaxFaceIndices) {
-    while (p < end && (*p == ' ' || *p == '\t')) p++;
-    if (p == end || *p == '\0' || *p == '\n' || *p == '\r') break;
-    const char* token = p;
-    while (p < end && !ends_token(*p)) p++;
-    int value = token_int(token, p);
+    while (p < limit && (*p == ' ' || *p == '\t')) p++;
+    if (p == limit || *p == '\0' || *p == '\n' || *p == '\r') break;
+    while (p < limit && (*p == '\v' || *p == '\f')) p++;
+    bool negative = false;
+    if (p < limit && (*p == '-' || *p == '+')) negative = *p++ == '-';
+    int64_t value = 0;
+    int digits = 8;
+    if (limit - p >= 8) value = scan_eight_digits(p, &digits);
+    if (digits < 8) {
+      p += digits;
+    } else {
+      value = 0;  // a long run, or near the end: one digit at a time
+      for (; p < limit && *p >= '0' && *p <= '9'; p++) {
+        if (value <= saturated) value = value * 10 + (*p - '0');
+      }
+    }
+    while (p < limit && !ends_token(*p)) p++;
+    if (negative) value = value >= saturated ? INT32_MIN : -value;
+    if (value > INT32_MAX) value = INT32_MAX;
     if (value > 0) {
-      index[n++] = static_cast<int64_t>(value) - 1;
+      index[n++] = value - 1;
     } else if (value < 0) {
       index[n++] = vertices + value;  // relative: -1 is the latest vertex
     }
   }
+  *stop = p;
   if (n < 3 || index[0] < 0 || index[0] >= vertices) return 0;
   const float* p0 = table->xyz + index[0] * 3;
   for (int k = 1; k + 1 < n; k++) {
@@ -98,20 +104,23 @@ static int read_face(const char* p, const char* end, const VertexTable* table, M
       tri.vertices[2][a] = p2[a];
     }
     facet_normal(p0, p1, p2, tri.normal);
-    if (model_push(model, &tri) != 0) return -1;
+    if (text_push(model, box, &tri) != 0) return -1;
   }
   return 0;
 }
 
-// One piece [p, end). Returns -1 when a table cannot grow.
-static int read_piece(const char* p, const char* end, VertexTable* table, Model* model) {
-  while (p < end && (*p == ' ' || *p == '\t')) p++;
-  if (end - p < 2) return 0;
+// One line piece from p, at most up to limit: sets *stop where its reading
+// ended (no LF or CR before it). Returns -1 when a table cannot grow.
+static int read_piece(const char* p, const char* limit, VertexTable* table, Model* model,
+                      TextBox* box, const char** stop) {
+  while (p < limit && (*p == ' ' || *p == '\t')) p++;
+  *stop = p;
+  if (limit - p < 2) return 0;
   if (p[0] == 'v' && p[1] == ' ') {
     float xyz[3];
-    if (scan_float3(p + 2, end, xyz) == 3) return table_push(table, xyz);
+    if (scan_line_float3(p + 2, limit, xyz, stop) == 3) return table_push(table, xyz);
   } else if (p[0] == 'f' && (p[1] == ' ' || p[1] == '\t')) {
-    return read_face(p + 2, end, table, model);
+    return read_face(p + 2, limit, table, model, box, stop);
   }
   return 0;
 }
@@ -123,6 +132,8 @@ static int read_obj(TextSource* source, Model* model) {
       static_cast<float*>(malloc(static_cast<size_t>(kVertexInitialCapacity) * 3 * sizeof(float))),
       0, kVertexInitialCapacity};
   if (!table.xyz) rc = -1;
+  TextBox box;
+  text_box_load(&box, model);
   const char* p = source->pos;
   while (rc == 0) {
     if (static_cast<size_t>(source->end - p) < kPieceChars) {
@@ -131,10 +142,12 @@ static int read_obj(TextSource* source, Model* model) {
     }
     const char* limit =
         source->end - p > static_cast<ptrdiff_t>(kPieceChars) ? p + kPieceChars : source->end;
-    const char* stop = text_piece_end(p, limit);
-    rc = read_piece(p, stop, &table, model);
-    p = stop;
+    // The piece ends at the first LF or CR after what was read.
+    const char* stop;
+    rc = read_piece(p, limit, &table, model, &box, &stop);
+    p = stop < limit && *stop == '\n' ? stop + 1 : text_piece_end(stop, limit);
   }
+  text_box_store(&box, model);
   if (source->failed) rc = -1;
 
   if (rc == 0) {

@@ -52,6 +52,50 @@ static bool contains_folded(const char* text, const char* end, const char* word,
   return false;
 }
 
+// A keyword of the ASCII reader as 8-byte words for one comparison each:
+// letters fold to lower case (or-ing 0x20 maps exactly 'A'..'Z' onto
+// 'a'..'z' among the bytes that can equal a lower-case letter); the blank
+// of "facet normal" must match as it is.
+struct Keyword {
+  const char* text;
+  size_t length;  // at most 16
+  uint64_t word[2];
+  uint64_t fold[2];
+  uint64_t mask[2];
+};
+
+static constexpr uint64_t keyword_bits(const char* text, size_t length, size_t from, int what) {
+  uint64_t bits = 0;
+  for (size_t i = from; i < from + 8 && i < length; i++) {
+    const uint64_t c = static_cast<unsigned char>(text[i]);
+    const uint64_t v = what == 0 ? c : what == 1 ? (c >= 'a' && c <= 'z' ? 0x20 : 0) : 0xff;
+    bits |= v << (8 * (i - from));
+  }
+  return bits;
+}
+
+static constexpr Keyword make_keyword(const char* text, size_t length) {
+  return {text,
+          length,
+          {keyword_bits(text, length, 0, 0), keyword_bits(text, length, 8, 0)},
+          {keyword_bits(text, length, 0, 1), keyword_bits(text, length, 8, 1)},
+          {keyword_bits(text, length, 0, 2), keyword_bits(text, length, 8, 2)}};
+}
+
+static constexpr Keyword kFacetNormal = make_keyword("facet normal", 12);
+static constexpr Keyword kVertex = make_keyword("vertex", 6);
+static constexpr Keyword kEndfacet = make_keyword("endfacet", 8);
+
+static bool starts_with_keyword(const char* p, const char* end, const Keyword& k) {
+  if (end - p < 16) return starts_with_folded(p, end, k.text, k.length);
+  for (int i = 0; i < 2; i++) {
+    uint64_t v;
+    memcpy(&v, p + 8 * i, sizeof v);  // little-endian, as every target is
+    if (((v | k.fold[i]) & k.mask[i]) != k.word[i]) return false;
+  }
+  return true;
+}
+
 // Whether a line of [text, end) starts, after spaces and tabs, with a facet
 // line as the ASCII reader recognises it.
 static bool has_facet_line(const char* text, const char* end) {
@@ -259,6 +303,8 @@ static int read_ascii(TextSource* source, Model* model) {
   memset(&pending, 0, sizeof pending);
   int k = 0;
   int rc = 0;
+  TextBox box;
+  text_box_load(&box, model);
   const char* p = source->pos;
   for (;;) {
     if (static_cast<size_t>(source->end - p) < kPieceChars) {
@@ -267,24 +313,27 @@ static int read_ascii(TextSource* source, Model* model) {
     }
     const char* limit =
         source->end - p > static_cast<ptrdiff_t>(kPieceChars) ? p + kPieceChars : source->end;
-    const char* stop = text_piece_end(p, limit);
-    while (p < stop && (*p == ' ' || *p == '\t')) p++;
-    if (starts_with_folded(p, stop, "facet normal", 12)) {
-      scan_float3(p + 12, stop, pending.normal);
+    // The keywords and numbers never take an LF or CR, so the piece ends at
+    // the first one after what they took.
+    const char* q = text_skip_blanks(p, limit);
+    const char* stop = q;
+    if (starts_with_keyword(q, limit, kFacetNormal)) {
+      scan_line_float3(q + 12, limit, pending.normal, &stop);
       k = 0;
-    } else if (starts_with_folded(p, stop, "vertex", 6)) {
+    } else if (starts_with_keyword(q, limit, kVertex)) {
       if (k <= 2) {
-        scan_float3(p + 6, stop, pending.vertices[k]);
+        scan_line_float3(q + 6, limit, pending.vertices[k], &stop);
         k++;  // advances even when no number could be read
       }
-    } else if (k == 3 && starts_with_folded(p, stop, "endfacet", 8)) {
-      if (model_push(model, &pending) != 0) {
+    } else if (k == 3 && starts_with_keyword(q, limit, kEndfacet)) {
+      if (text_push(model, &box, &pending) != 0) {
         rc = -1;
         break;
       }
     }
-    p = stop;
+    p = stop < limit && *stop == '\n' ? stop + 1 : text_piece_end(stop, limit);
   }
+  text_box_store(&box, model);
   if (source->failed) rc = -1;
   model->source_count = model->count;
   return rc;

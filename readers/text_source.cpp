@@ -5,10 +5,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#ifdef __SSE2__
-#include <emmintrin.h>
-#endif
-
 // Large enough that reads cost little per byte, small enough to stay in the
 // cache while it is parsed; the same step for a buffer in memory, whose
 // Ctrl-Z search then runs just ahead of the parse.
@@ -204,22 +200,4 @@ void text_source_close(TextSource* source) {
   free(source->raw);
   source->buffer = nullptr;
   source->raw = nullptr;
-}
-
-const char* text_piece_end(const char* p, const char* limit) {
-#ifdef __SSE2__
-  const __m128i lf = _mm_set1_epi8('\n');
-  const __m128i cr = _mm_set1_epi8('\r');
-  while (limit - p >= 16) {
-    __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    __m128i hit = _mm_or_si128(_mm_cmpeq_epi8(block, lf), _mm_cmpeq_epi8(block, cr));
-    unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hit));
-    if (mask) return p + __builtin_ctz(mask) + 1;
-    p += 16;
-  }
-#endif
-  for (; p < limit; p++) {
-    if (*p == '\n' || *p == '\r') return p + 1;
-  }
-  return limit;
 }

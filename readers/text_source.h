@@ -1,10 +1,17 @@
-// Text in large blocks for the line readers (ASCII STL, OBJ), from a file or
-// from a buffer the caller owns, read alike on every platform.
+// What the line readers (ASCII STL, OBJ) share: text in large blocks from a
+// file or from a buffer the caller owns, read alike on every platform; line
+// pieces; and appending triangles.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
+#include "model.h"
 
 // The text is [pos, end) for now; text_source_fill makes more of it
 // available. A Ctrl-Z byte (or, in UTF-16, the character U+001A) ends the
@@ -47,4 +54,74 @@ void text_source_close(TextSource* source);
 
 // The end of the line piece that starts at p: just past the first LF or CR
 // in [p, limit), else limit.
-const char* text_piece_end(const char* p, const char* limit);
+inline const char* text_piece_end(const char* p, const char* limit) {
+#ifdef __SSE2__
+  const __m128i lf = _mm_set1_epi8('\n');
+  const __m128i cr = _mm_set1_epi8('\r');
+  while (limit - p >= 16) {
+    __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    __m128i hit = _mm_or_si128(_mm_cmpeq_epi8(block, lf), _mm_cmpeq_epi8(block, cr));
+    unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hit));
+    if (mask) return p + __builtin_ctz(mask) + 1;
+    p += 16;
+  }
+#endif
+  for (; p < limit; p++) {
+    if (*p == '\n' || *p == '\r') return p + 1;
+  }
+  return limit;
+}
+
+// The first byte of [p, limit) that is neither a space nor a tab, or limit.
+inline const char* text_skip_blanks(const char* p, const char* limit) {
+#ifdef __SSE2__
+  const __m128i space = _mm_set1_epi8(' ');
+  const __m128i tab = _mm_set1_epi8('\t');
+  while (limit - p >= 16) {
+    __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    __m128i blank = _mm_or_si128(_mm_cmpeq_epi8(block, space), _mm_cmpeq_epi8(block, tab));
+    unsigned mask = ~static_cast<unsigned>(_mm_movemask_epi8(blank)) & 0xffffu;
+    if (mask) return p + __builtin_ctz(mask);
+    p += 16;
+  }
+#endif
+  while (p < limit && (*p == ' ' || *p == '\t')) p++;
+  return p;
+}
+
+// A model's box kept apart while a reader appends, so that widening it is
+// branch-free: (v < lo ? v : lo) is the test of model_widen_box (a NaN never
+// moves the box) and compiles to minss/maxss.
+struct TextBox {
+  float lo[3];
+  float hi[3];
+};
+
+inline void text_box_load(TextBox* box, const Model* model) {
+  for (int a = 0; a < 3; a++) {
+    box->lo[a] = model->min[a];
+    box->hi[a] = model->max[a];
+  }
+}
+
+inline void text_box_store(const TextBox* box, Model* model) {
+  for (int a = 0; a < 3; a++) {
+    model->min[a] = box->lo[a];
+    model->max[a] = box->hi[a];
+  }
+}
+
+// model_push with the box in *box. Returns 0, or -1 when the array cannot
+// grow (the model and the box are then unchanged).
+inline int text_push(Model* model, TextBox* box, const Triangle* tri) {
+  if (model->count >= model->capacity && model_grow(model) != 0) return -1;
+  model->triangles[model->count++] = *tri;
+  for (int v = 0; v < 3; v++) {
+    for (int a = 0; a < 3; a++) {
+      const float value = tri->vertices[v][a];
+      box->lo[a] = value < box->lo[a] ? value : box->lo[a];
+      box->hi[a] = value > box->hi[a] ? value : box->hi[a];
+    }
+  }
+  return 0;
+}

@@ -128,6 +128,12 @@ TEST(ObjParse, FaceRules) {
       {"vertical tab token", std::string(kGridText) + "f \v 1 2 3\n", {{1, 2, 3}}, 8},
       {"vertical tab before digits", std::string(kGridText) + "f \v1 2 3\n", {{1, 2, 3}}, 8},
       {"f followed by a letter", std::string(kGridText) + "fo 1 2 3\nf1 2 3\n", {}, 8},
+      // Runs of 7, 8 and 9 digits, and a token cut by the end of the file.
+      {"long digit runs",
+       std::string(kGridText) + "f 0000001 00000002 000000003/0/0\n",
+       {{1, 2, 3}},
+       8},
+      {"last token at the end", std::string(kGridText) + "f 1 2 3 4", {{1, 2, 3}, {1, 3, 4}}, 8},
   };
   for (Row& row : rows) {
     Parsed p = parse_text(row.text);

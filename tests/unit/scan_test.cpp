@@ -168,4 +168,23 @@ TEST(ScanFloat, RangeEndActsAsTheTextEnd) {
   EXPECT_EQ(scan_float3(nul_inside, nul_inside + sizeof nul_inside - 1, xyz), 2);
 }
 
+// Line mode reads a line of a longer text as scan_float3 reads the line cut
+// just after its LF or CR, and stops before that line end.
+TEST(ScanFloat, LineModeStopsAtTheLineEnd) {
+  for (const char* text : kTrickyNumbers) {
+    for (const char* eol : {"\n", "\r", "\r\n"}) {
+      const std::string line = std::string(text).substr(0, strcspn(text, "\n\r"));
+      const std::string whole = line + eol + "7 8 9\n";
+      const std::string piece = line + eol[0];
+      float expected[3] = {0, 0, 0};
+      float xyz[3] = {0, 0, 0};
+      const int n = scan_float3(piece.c_str(), expected);
+      const char* stop = nullptr;
+      ASSERT_EQ(scan_line_float3(whole.data(), whole.data() + whole.size(), xyz, &stop), n) << text;
+      for (int i = 0; i < n; i++) EXPECT_EQ(bits_of(xyz[i]), bits_of(expected[i])) << text;
+      EXPECT_LE(stop, whole.data() + line.size()) << text;
+    }
+  }
+}
+
 }  // namespace
