@@ -96,14 +96,15 @@ static bool starts_with_keyword(const char* p, const char* end, const Keyword& k
   return true;
 }
 
-// Whether a line of [text, end) starts, after spaces and tabs, with a facet
-// line as the ASCII reader recognises it.
+// Whether a line of [text, end) after the first starts, after spaces and
+// tabs, with a facet line as the ASCII reader recognises it.
 static bool has_facet_line(const char* text, const char* end) {
-  for (const char* p = text; p < end;) {
-    while (p < end && (*p == ' ' || *p == '\t')) p++;
-    if (starts_with_folded(p, end, "facet normal", 12)) return true;
+  const char* p = text;
+  while (p < end) {
     while (p < end && *p != '\n' && *p != '\r') p++;
     if (p < end) p++;
+    while (p < end && (*p == ' ' || *p == '\t')) p++;
+    if (starts_with_folded(p, end, "facet normal", 12)) return true;
   }
   return false;
 }
@@ -131,7 +132,7 @@ static int stl_flavour(const uint8_t* head, size_t head_length, int64_t size) {
   // binary file whose header merely starts like text keeps its reading.
   const char* p = text;
   while (p < text_end && (*p == ' ' || *p == '\t' || *p == '\r' || *p == '\n')) p++;
-  if (starts_with_folded(p, text_end, "solid", 5) && has_facet_line(p + 5, text_end)) return 0;
+  if (starts_with_folded(p, text_end, "solid", 5) && has_facet_line(p, text_end)) return 0;
   return 1;
 }
 

@@ -121,6 +121,7 @@ TEST(StlFlavour, Cases) {
       {"facet line beyond 1023 bytes",
        " solid x" + std::string(1020, ' ') + "\nfacet normal 0 0 1\n", 1},
       {"no blank between the keywords", " solid x\nfacetnormal 0 0 1\n" + std::string(90, ' '), 1},
+      {"facet normal on the solid line", " SOLID facet normal 0 0 1\n" + std::string(90, ' '), 1},
   };
   for (const Row& row : rows) {
     std::string path = dir.file("f.stl");
