@@ -30,13 +30,10 @@ struct Built {
 
 std::unique_ptr<Built> build_from(const char* xml, size_t length, int sampling, int budget) {
   auto b = std::make_unique<Built>();
-  g_use_sampling = sampling;
-  g_max_tris_budget = budget;
+  const BuildSettings settings = {sampling, budget};
   testing::internal::CaptureStderr();
-  b->n = parse_3mf_xml_to_model(xml, length, &b->model, &b->infos);
+  b->n = parse_3mf_xml_to_model(xml, length, &settings, stderr, &b->model, &b->infos);
   b->err = testing::internal::GetCapturedStderr();
-  g_use_sampling = 1;
-  g_max_tris_budget = 500000;
   return b;
 }
 
@@ -352,15 +349,17 @@ TEST(InstantiateObject, TriangleCapStopsTheModel) {
   def->components[0].object_id = 1;
   def->components[1].object_id = 1;
 
+  ModelParts parts = {};
+  PartTable table = {nullptr, def.get(), 1, 1};
+  parts.parts = &table;
+  parts.count = 1;
   Model m;
   ASSERT_EQ(model_init(&m), 0);
-  g_use_sampling = 0;
-  InstanceState state = {0, 1000000, 250, 0, 0, {}};
+  InstanceState state = {{0, 0}, stderr, 0, 1000000, 250, 0, 0, nullptr};
   testing::internal::CaptureStderr();
   const int emitted =
-      instantiate_object(def.get(), 1, def.get(), &k_identity_transform, &m, 0, &state);
+      instantiate_object(&parts, 0, def.get(), &k_identity_transform, &m, 0, &state);
   const std::string err = testing::internal::GetCapturedStderr();
-  g_use_sampling = 1;
   EXPECT_EQ(emitted, 250);
   EXPECT_EQ(m.count, 250);
   EXPECT_EQ(state.limit_reached, 1);
@@ -368,11 +367,9 @@ TEST(InstantiateObject, TriangleCapStopsTheModel) {
 
   // The instance cap alone: three expansions allowed.
   m.count = 0;
-  InstanceState few = {0, 3, 1000000, 0, 0, {}};
+  InstanceState few = {{0, 0}, stderr, 0, 3, 1000000, 0, 0, nullptr};
   testing::internal::CaptureStderr();
-  g_use_sampling = 0;
-  EXPECT_EQ(instantiate_object(def.get(), 1, def.get(), &k_identity_transform, &m, 0, &few), 300);
-  g_use_sampling = 1;
+  EXPECT_EQ(instantiate_object(&parts, 0, def.get(), &k_identity_transform, &m, 0, &few), 300);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), kLimitWarning);
   model_free(&m);
 }
