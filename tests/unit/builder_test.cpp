@@ -10,7 +10,12 @@
 #include <memory>
 #include <string>
 
+#include <thread>
+#include <vector>
+
 #include "guarded_text.h"
+#include "input3mf.h"
+#include "support/run.h"
 #include "zip.h"
 
 namespace {
@@ -535,4 +540,70 @@ TEST(Builder, PartLimitsHoldPerPartAndCapsOverAll) {
   EXPECT_EQ(registered, 1024);
   EXPECT_EQ(d->n, 2);  // p5 twice; p1029 was never registered
   EXPECT_EQ(d->model.count, 4);
+}
+
+TEST(Build3mfModel, ReentrantWithSettingsAndWarningsOfItsOwn) {
+  // The same package built at once on several threads, each with its own
+  // budget: no build may see another's settings. Warnings go where asked.
+  const std::string xml = doc(object("id=\"1\"", mesh(5000)), item(1) + item(9));
+  const std::string zip = zip_archive({{"3D/3dmodel.model", xml}}, Zip64::kFull);
+  const std::vector<uint8_t> input(zip.begin(), zip.end());
+  std::vector<int> counts(4, -1);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; t++) {
+    threads.emplace_back([&, t] {
+      for (int round = 0; round < 20; round++) {
+        const BuildSettings settings = {1, 1000 * (t + 1)};
+        Model model;
+        ObjectInfo* infos = nullptr;
+        int n = 0;
+        const int status =
+            build_3mf_model(input.data(), input.size(), &settings, nullptr, &model, &infos, &n);
+        const int count = status == kInput3mfOk && n == 1 ? model.count : -1;
+        if (round == 0 || counts[t] == count)
+          counts[t] = count;
+        else
+          counts[t] = -2;
+        if (status == kInput3mfOk) {
+          model_free(&model);
+          free(infos);
+        }
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  // 5000 triangles thinned to fit each budget by a whole stride.
+  EXPECT_EQ(counts, (std::vector<int>{1000, 1667, 2500, 2500}));
+
+  FILE* warnings = tmpfile();
+  ASSERT_NE(warnings, nullptr);
+  const BuildSettings all = {0, 0};
+  Model model;
+  ObjectInfo* infos = nullptr;
+  int n = 0;
+  ASSERT_EQ(build_3mf_model(input.data(), input.size(), &all, warnings, &model, &infos, &n),
+            kInput3mfOk);
+  EXPECT_EQ(model.count, 5000);
+  model_free(&model);
+  free(infos);
+  rewind(warnings);
+  char line[128] = {};
+  EXPECT_NE(fgets(line, sizeof line, warnings), nullptr);
+  EXPECT_STREQ(line, "WARNING: <build> item references unknown object 9\n");
+  fclose(warnings);
+
+  // The statuses: no model part, no mesh.
+  const std::string empty = zip_archive({{"3D/3dmodel.model", doc("")}});
+  const std::string other = zip_archive({{"3D/model.model", xml}});
+  for (const auto& c :
+       {std::make_pair(other, kInput3mfNoModelPart), std::make_pair(empty, kInput3mfNoMesh),
+        std::make_pair(std::string(), kInput3mfNoMesh)}) {
+    infos = reinterpret_cast<ObjectInfo*>(1);
+    n = 7;
+    EXPECT_EQ(build_3mf_model(reinterpret_cast<const uint8_t*>(c.first.data()), c.first.size(),
+                              &all, nullptr, &model, &infos, &n),
+              c.second);
+    EXPECT_EQ(infos, nullptr);
+    EXPECT_EQ(n, 0);
+  }
 }

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "input3mf.h"
 #include "support/run.h"
 
 namespace {
@@ -424,4 +425,57 @@ TEST(ZipExtract, PartNamesFollowThePackageRules) {
     free(out);
     EXPECT_EQ(part_names_equal(c.stored, strlen(c.stored), c.asked, strlen(c.asked)), c.ok);
   }
+}
+
+TEST(PackageRelationshipTarget, FirstRelationshipOfTheType) {
+  const std::string model = kRelationship3dModel;
+  const std::string thumb = kRelationshipThumbnail;
+  auto rel = [](const std::string& type, const std::string& target, char q = '"') {
+    return std::string("<Relationship Type=") + q + type + q + " Target=" + q + target + q +
+           " Id='r'/>";
+  };
+  std::string upper = model;
+  for (char& c : upper) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+  struct Case {
+    const char* what;
+    std::string rels;
+    const char* part;  // the name of the relationships part
+    const char* type;
+    const char* target;  // null: none
+  } cases[] = {
+      {"the model", rel(thumb, "/t.png") + rel(model, "/3D/m.model"), "_rels/.rels",
+       kRelationship3dModel, "/3D/m.model"},
+      {"the thumbnail", rel(thumb, "/t.png") + rel(model, "/3D/m.model"), "_rels/.rels",
+       kRelationshipThumbnail, "/t.png"},
+      {"the first of two", rel(model, "a") + rel(model, "b"), "/_RELS/.rels", kRelationship3dModel,
+       "a"},
+      {"type in upper case, apostrophes", rel(upper, "x y", '\''), "_rels/.rels",
+       kRelationship3dModel, "x y"},
+      {"a longer type", rel(model + "x", "a"), "_rels/.rels", kRelationship3dModel, nullptr},
+      {"no target", "<Relationship Type=\"" + model + "\"/>", "_rels/.rels", kRelationship3dModel,
+       nullptr},
+      {"Relationships is not a Relationship", "<Relationships Type=\"" + model + "\" Target=\"a\">",
+       "_rels/.rels", kRelationship3dModel, nullptr},
+      {"tag without its end", "<Relationship Type=\"" + model + "\" Target=\"a\"", "_rels/.rels",
+       kRelationship3dModel, nullptr},
+      {"another part", rel(model, "a"), "3D/_rels/3dmodel.model.rels", kRelationship3dModel,
+       nullptr},
+  };
+  for (const Case& c : cases) {
+    const std::string zip =
+        zip_archive({{"[Content_Types].xml", "<Types/>"}, {c.part, "<Relationships>\n" + c.rels}});
+    std::vector<uint8_t> copy(zip.begin(), zip.end());
+    char* target = package_relationship_target(copy.data(), copy.size(), c.type);
+    if (c.target) {
+      ASSERT_NE(target, nullptr) << c.what;
+      EXPECT_STREQ(target, c.target) << c.what;
+    } else {
+      EXPECT_EQ(target, nullptr) << c.what;
+    }
+    free(target);
+  }
+  const std::string xml = "<Relationships>" + rel(model, "a");
+  EXPECT_EQ(package_relationship_target(reinterpret_cast<const uint8_t*>(xml.data()), xml.size(),
+                                        kRelationship3dModel),
+            nullptr);
 }
