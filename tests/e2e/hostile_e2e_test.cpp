@@ -396,8 +396,6 @@ TEST(Hostile3mf, BrokenRelationshipsZip64AndModelParts) {
   for (int i = 0; i < 2000; i++) {
     many += "<item objectid=\"1\" p:path=\"/3D/missing" + std::to_string(i) + ".model\"/>";
   }
-  std::string lying = zip_archive({{"3D/3dmodel.model", kTriangleXml}}, Zip64::kFull);
-  lying[lying.size() - 22 - 20 + 15] = '\x7F';  // the ZIP64 record's offset near 2^63
   const std::string bomb = raw_deflate(std::string(1 << 20, ' '));
   const std::string cycle =
       "<model><resources><object id=\"1\"><mesh><vertices><vertex x=\"0\" y=\"0\" z=\"0\"/>"
@@ -419,9 +417,6 @@ TEST(Hostile3mf, BrokenRelationshipsZip64AndModelParts) {
        zip_archive({{"_rels/.rels", "<Relationship Type=\"" + model_type + "\" Target=\"\"/>"},
                     {"3D/m.model", kTriangleXml}}),
        3, 0},
-      {"relationships part that does not inflate",
-       zip_archive({{"_rels/.rels", "garbage", 8, 70000}, {"3D/m.model", kTriangleXml}}), 3, 0},
-      {"ZIP64 record beyond the input", lying, 3, 0},
       {"2000 parts that are missing", root_naming(many), 0, 2000},
       {"a part that is a lie",
        zip_archive(

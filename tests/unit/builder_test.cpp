@@ -591,19 +591,4 @@ TEST(Build3mfModel, ReentrantWithSettingsAndWarningsOfItsOwn) {
   EXPECT_NE(fgets(line, sizeof line, warnings), nullptr);
   EXPECT_STREQ(line, "WARNING: <build> item references unknown object 9\n");
   fclose(warnings);
-
-  // The statuses: no model part, no mesh.
-  const std::string empty = zip_archive({{"3D/3dmodel.model", doc("")}});
-  const std::string other = zip_archive({{"3D/model.model", xml}});
-  for (const auto& c :
-       {std::make_pair(other, kInput3mfNoModelPart), std::make_pair(empty, kInput3mfNoMesh),
-        std::make_pair(std::string(), kInput3mfNoMesh)}) {
-    infos = reinterpret_cast<ObjectInfo*>(1);
-    n = 7;
-    EXPECT_EQ(build_3mf_model(reinterpret_cast<const uint8_t*>(c.first.data()), c.first.size(),
-                              &all, nullptr, &model, &infos, &n),
-              c.second);
-    EXPECT_EQ(infos, nullptr);
-    EXPECT_EQ(n, 0);
-  }
 }

@@ -456,8 +456,6 @@ TEST(PackageRelationshipTarget, FirstRelationshipOfTheType) {
        nullptr},
       {"Relationships is not a Relationship", "<Relationships Type=\"" + model + "\" Target=\"a\">",
        "_rels/.rels", kRelationship3dModel, nullptr},
-      {"tag without its end", "<Relationship Type=\"" + model + "\" Target=\"a\"", "_rels/.rels",
-       kRelationship3dModel, nullptr},
       {"another part", rel(model, "a"), "3D/_rels/3dmodel.model.rels", kRelationship3dModel,
        nullptr},
   };
