@@ -43,7 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       const size_t c = static_cast<size_t>(k) < chunks ? static_cast<size_t>(k) : chunks - 1;
       if (!model_parts_read_part(&parts, k, chunk[c], length_of(c))) break;
     }
-    n = model_parts_build(&parts, xml, length_of(0), &settings, warnings, &model, &infos);
+    n = model_parts_build(&parts, &settings, warnings, &model, &infos);
     model_parts_free(&parts);
   } else {
     model_init(&model);

@@ -381,15 +381,12 @@ struct ItemCursor {
   GtFinder gt;
 };
 
-static void items_begin(ItemCursor* c, const char* xml, const char* end) {
-  c->p = nullptr;
+static void items_begin(ItemCursor* c, const ModelParts* parts) {
+  c->p = parts->build && parts->build_close ? parts->build : nullptr;
   c->gt = {nullptr, nullptr};
-  const char* build = xml_find_tag(xml, end, "<build", 6, 7, 1);
-  const char* build_close = build ? xml_find_tag(build + 6, end, "</build>", 8, 8, 0) : nullptr;
-  if (!build || !build_close) return;
-  c->p = build;
-  c->last_start = build_close + 1;
-  c->build_end = build_close + 8;
+  if (!c->p) return;
+  c->last_start = parts->build_close + 1;
+  c->build_end = parts->build_close + 8;
 }
 
 // Scans the next item tag into a. False when there is none.
@@ -427,8 +424,12 @@ int model_parts_read_root(ModelParts* parts, const char* xml, uint64_t length,
   }
   if (!xml) length = 0;
   const char* end = xml + length;
+  parts->root_xml = xml;
+  parts->root_length = length;
+  parts->build = xml_find_tag(xml, end, "<build", 6, 7, 1);
+  if (parts->build) parts->build_close = xml_find_tag(parts->build + 6, end, "</build>", 8, 8, 0);
   ItemCursor items;
-  items_begin(&items, xml, end);
+  items_begin(&items, parts);
   AttrSet a;
   while (items_next(&items, &a)) {
     if (a.value[kAttrObjectId] && a.value[kAttrPath]) resolve_path(parts, a.value[kAttrPath], end);
@@ -507,13 +508,11 @@ static int fail_build(Model* model, ObjectInfo* list, uint32_t* reported) {
   return 0;
 }
 
-int model_parts_build(const ModelParts* parts, const char* xml, uint64_t length,
-                      const BuildSettings* settings, FILE* warnings, Model* model,
-                      ObjectInfo** infos) {
+int model_parts_build(const ModelParts* parts, const BuildSettings* settings, FILE* warnings,
+                      Model* model, ObjectInfo** infos) {
   *infos = nullptr;
   if (model_init(model) != 0) return 0;
-  if (!xml) length = 0;
-  const char* end = xml + length;
+  const char* end = parts->root_xml + parts->root_length;
   int stored = 0;
   for (int k = 0; k < parts->count; k++) stored += parts->parts[k].count;
   if (stored == 0) return 0;
@@ -527,7 +526,7 @@ int model_parts_build(const ModelParts* parts, const char* xml, uint64_t length,
   InstanceState state = {*settings, warnings, 0, kMaxInstances, kMaxModelTriangles, 0, 0, reported};
 
   ItemCursor items;
-  items_begin(&items, xml, end);
+  items_begin(&items, parts);
   AttrSet a;
   while (items_next(&items, &a)) {
     if (!a.value[kAttrObjectId]) continue;
@@ -586,7 +585,7 @@ int parse_3mf_xml_to_model(const char* xml, uint64_t length, const BuildSettings
     model_init(model);
     return 0;
   }
-  const int n = model_parts_build(&parts, xml, length, settings, warnings, model, infos);
+  const int n = model_parts_build(&parts, settings, warnings, model, infos);
   model_parts_free(&parts);
   return n;
 }

@@ -67,11 +67,16 @@ struct PartTable {
 constexpr int kPartSlots = 4096;  // hash slots of part names, at least twice the parts
 
 // The root model part (index 0) and the other parts it names, in the order
-// of their first reference. Everything in it is owned by it.
+// of their first reference. Everything in it is owned by it, except the root
+// document, which must stay until the build.
 struct ModelParts {
   PartTable* parts;  // malloc'd, count of at most 1 + kMaxOtherParts
   int count;
   int16_t slots[kPartSlots];  // part index + 1 by name hash, 0 empty
+  const char* root_xml;       // the root document
+  uint64_t root_length;
+  const char* build;        // its first "<build" element, null when none
+  const char* build_close;  // and the "</build>" after it
 };
 
 // One placed object instance: a run of the Model's triangles.
@@ -107,7 +112,8 @@ struct InstanceState {
 int instantiate_object(const ModelParts* parts, int part, const ObjectDef* object,
                        const Transform3x4* m, Model* model, int depth, InstanceState* state);
 
-// Initialises parts and reads the root model part [xml, xml + length): up to
+// Initialises parts and reads the root model part [xml, xml + length) (the
+// document is kept, not copied, for model_parts_build): up to
 // kMaxObjects objects, and the names of the other parts that its components
 // and build items reference with p:path (registered, not read). root_name is
 // the root's own part name (null when unknown), so that a reference to it
@@ -130,17 +136,15 @@ int model_parts_find(const ModelParts* parts, const char* name, size_t length);
 void model_parts_free(ModelParts* parts);
 
 // Builds model (initialised here in every case; the caller frees it) through
-// the build items of the root part [xml, xml + length), the document given
-// to model_parts_read_root; when they place nothing, every model object of
+// the build items of the root part; when they place nothing, every model object of
 // every part is placed once. Warnings go to warnings (null: nowhere).
 // Returns the number of ObjectInfo entries; *infos is cleared first and then
 // receives the malloc'd array (the caller frees it) whenever objects were
 // found, even when none of them yields a triangle (result 0). Returns 0 with
 // *infos null and an empty Model when no part holds a usable object or
 // memory runs out.
-int model_parts_build(const ModelParts* parts, const char* xml, uint64_t length,
-                      const BuildSettings* settings, FILE* warnings, Model* model,
-                      ObjectInfo** infos);
+int model_parts_build(const ModelParts* parts, const BuildSettings* settings, FILE* warnings,
+                      Model* model, ObjectInfo** infos);
 
 // One model XML on its own: model_parts_read_root (no root name),
 // model_parts_build and model_parts_free; references to other parts name

@@ -229,7 +229,7 @@ static int build_input(const uint8_t* input, uint64_t length, uint8_t** owned,
     *owned = nullptr;
   }
   if (ok) {
-    *count = model_parts_build(&parts, xml, xml_length, settings, warnings, model, infos);
+    *count = model_parts_build(&parts, settings, warnings, model, infos);
   } else {
     model_init(model);
   }

@@ -111,8 +111,7 @@ std::unique_ptr<Built> build_parts(const std::string& root,
   }
   if (registered) *registered = parts.count - 1;
   testing::internal::CaptureStderr();
-  b->n =
-      model_parts_build(&parts, root.data(), root.size(), &settings, stderr, &b->model, &b->infos);
+  b->n = model_parts_build(&parts, &settings, stderr, &b->model, &b->infos);
   b->err = testing::internal::GetCapturedStderr();
   model_parts_free(&parts);
   return b;
