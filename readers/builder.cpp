@@ -140,8 +140,6 @@ int instantiate_object(const ModelParts* parts, int part, const ObjectDef* objec
   return emitted;
 }
 
-// ---- Part names ----
-
 // Length of a p:path value: up to a quote, an apostrophe, '>', a zero byte
 // or the document end, as names are read.
 static size_t path_length(const char* p, const char* doc_end) {
@@ -211,8 +209,6 @@ static int resolve_path(ModelParts* parts, const char* value, const char* doc_en
   if (parts->count > kMaxOtherParts) return -1;
   return add_part(parts, value, length);
 }
-
-// ---- Reading objects ----
 
 static void free_object_arrays(ObjectDef* o) {
   free(o->vertices);
@@ -319,8 +315,9 @@ static bool read_object(ObjectDef* o, const char* open, const char* close, const
       ComponentRef* ref = &o->components[o->component_count++];
       ref->object_id = static_cast<int32_t>(xml_read_uint(a.value[kAttrObjectId], doc_end));
       ref->part = part;
-      if (part == 0 && a.value[kAttrPath])
+      if (part == 0 && a.value[kAttrPath]) {
         ref->part = resolve_path(parts, a.value[kAttrPath], doc_end);
+      }
       ref->has_transform = 0;
       if (a.value[kAttrTransform]) {
         ref->has_transform = mat3mf_parse(a.value[kAttrTransform], doc_end, &ref->transform);
@@ -452,8 +449,6 @@ void model_parts_free(ModelParts* parts) {
   free(parts->parts);
   memset(parts, 0, sizeof *parts);
 }
-
-// ---- Building ----
 
 static bool append_info(ObjectInfo** list, int* count, int* capacity, const ObjectDef* object,
                         int32_t first, int32_t triangles, int emitted) {
