@@ -115,7 +115,7 @@ static int run_parse_mode() {
   stream_set_binary(stdin);
   stream_set_binary(stdout);
   const double t0 = get_time_ms();
-  // Every triangle is kept: no sampling, so no budget either.
+  // Every triangle is kept: no sampling (the budget then goes unused).
   const BuildSettings settings = {0, kDefaultBudget};
   Model model;
   ObjectInfo* infos = nullptr;
