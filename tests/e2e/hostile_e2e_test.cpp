@@ -119,27 +119,32 @@ TEST(HostileStl, BinaryCutAtEveryRecordBoundary) {
 TEST(HostileStl, AsciiCutAtEveryByte) {
   REQUIRE("facetshot");
   TempDir dir;
-  const std::string whole =
+  std::string whole =
       "solid cut\n facet normal 0 0 1\n  outer loop\n   vertex 0 0 0\n   vertex 1 0 0\n"
       "   vertex 0 1 0\n  endloop\n endfacet\n facet normal 0 0 1\n  outer loop\n"
       "   vertex 0 0 1\n   vertex 1 0 1\n   vertex 0 1 1\n  endloop\n endfacet\nendsolid cut\n";
-  for (size_t cut = 0; cut <= whole.size(); cut++) {
-    const std::string in = dir.file("cut.stl");
-    const std::string part = whole.substr(0, cut);
-    write_file(in, part);
-    // Under 84 bytes a file counts as binary and has no complete header.
-    int facets = 0;
-    for (size_t at = part.find("endfacet"); at != std::string::npos;
-         at = part.find("endfacet", at + 1))
-      facets++;
-    Outcome got = run_file("facetshot", in, dir.file("cut.png"));
-    const std::string what = "cut " + std::to_string(cut);
-    if (cut < 84) {
-      expect_outcome(got, 2, "ERROR: Cannot parse " + in + "\n", 0, what);
-    } else if (facets == 0) {
-      expect_outcome(got, 3, "ERROR: No triangles in " + in + "\n", 0, what);
-    } else {
-      expect_outcome(got, 0, "", facets, what);
+  std::string old_mac = whole;  // CR line ends
+  for (char& c : old_mac) c = c == '\n' ? '\r' : c;
+  for (const bool cr : {false, true}) {
+    const std::string& text = cr ? old_mac : whole;
+    for (size_t cut = 0; cut <= text.size(); cut++) {
+      const std::string in = dir.file("cut.stl");
+      const std::string part = text.substr(0, cut);
+      write_file(in, part);
+      // Under 84 bytes a file counts as binary and has no complete header.
+      int facets = 0;
+      for (size_t at = part.find("endfacet"); at != std::string::npos;
+           at = part.find("endfacet", at + 1))
+        facets++;
+      Outcome got = run_file("facetshot", in, dir.file("cut.png"));
+      const std::string what = "cut " + std::to_string(cut) + (cr ? " CR" : " LF");
+      if (cut < 84) {
+        expect_outcome(got, 2, "ERROR: Cannot parse " + in + "\n", 0, what);
+      } else if (facets == 0) {
+        expect_outcome(got, 3, "ERROR: No triangles in " + in + "\n", 0, what);
+      } else {
+        expect_outcome(got, 0, "", facets, what);
+      }
     }
   }
 }
@@ -237,15 +242,22 @@ TEST(HostileObj, CutAtEveryByte) {
   TempDir dir;
   const std::string whole = "v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\n";
   const size_t face_end = whole.find("f 1 2 3") + 7;
-  for (size_t cut = 0; cut <= whole.size(); cut++) {
-    const std::string in = dir.file("cut.obj");
-    write_file(in, whole.substr(0, cut));
-    Outcome got = run_file("vertexshot", in, dir.file("cut.png"));
-    if (cut >= face_end) {
-      expect_outcome(got, 0, "", 1, "cut " + std::to_string(cut));
-    } else {
-      expect_outcome(got, 3, "ERROR: No triangles in " + in + "\n", 0,
-                     "cut " + std::to_string(cut));
+  // The same text in UTF-16LE: cuts fall inside code units too.
+  std::string wide = "\xFF\xFE";
+  for (char c : whole) wide += std::string(1, c) + '\0';
+  for (const bool utf16 : {false, true}) {
+    const std::string& text = utf16 ? wide : whole;
+    const size_t complete = utf16 ? 2 + 2 * face_end : face_end;
+    for (size_t cut = 0; cut <= text.size(); cut++) {
+      const std::string in = dir.file("cut.obj");
+      write_file(in, text.substr(0, cut));
+      Outcome got = run_file("vertexshot", in, dir.file("cut.png"));
+      const std::string what = "cut " + std::to_string(cut) + (utf16 ? " UTF-16" : "");
+      if (cut >= complete) {
+        expect_outcome(got, 0, "", 1, what);
+      } else {
+        expect_outcome(got, 3, "ERROR: No triangles in " + in + "\n", 0, what);
+      }
     }
   }
 }
@@ -377,6 +389,71 @@ TEST(Hostile3mf, CyclesWarnOncePerReference) {
   EXPECT_EQ(depth, 32);  // one per component reference
   EXPECT_EQ(limit, 1);
   EXPECT_EQ(lines.size(), 34u);  // and the timing line
+}
+
+TEST(Hostile3mf, BrokenRelationshipsZip64AndModelParts) {
+  REQUIRE("packshot");
+  TempDir dir;
+  const std::string png = dir.file("m.png");
+  const std::string model_type = "http://schemas.microsoft.com/3dmanufacturing/2013/01/3dmodel";
+  const std::string good_rel =
+      "<Relationships><Relationship Type=\"" + model_type + "\" Target=\"/3D/m.model\"/>";
+  // A root whose one object the build places, and items naming other parts.
+  auto root_naming = [](const std::string& items) {
+    std::string xml = kTriangleXml;
+    xml.insert(xml.find("</build>"), items);
+    return xml;
+  };
+  std::string many;
+  for (int i = 0; i < 2000; i++) {
+    many += "<item objectid=\"1\" p:path=\"/3D/missing" + std::to_string(i) + ".model\"/>";
+  }
+  const std::string bomb = raw_deflate(std::string(1 << 20, ' '));
+  const std::string cycle =
+      "<model><resources><object id=\"1\"><mesh><vertices><vertex x=\"0\" y=\"0\" z=\"0\"/>"
+      "<vertex x=\"1\" y=\"0\" z=\"0\"/><vertex x=\"0\" y=\"1\" z=\"0\"/></vertices><triangles>"
+      "<triangle v1=\"0\" v2=\"1\" v3=\"2\"/></triangles></mesh><components><component "
+      "objectid=\"1\" p:path=\"/3D/3DMODEL.model\"/></components></object></resources><build>"
+      "<item objectid=\"1\"/></build></model>";
+  struct Case {
+    const char* what;
+    std::string input;
+    int exit_code;
+    int warnings;  // lines before the closing line, or the error line
+  } cases[] = {
+      {"relationship tag without its end",
+       zip_archive({{"_rels/.rels", good_rel.substr(0, good_rel.size() - 2)},
+                    {"3D/m.model", kTriangleXml}}),
+       3, 0},
+      {"relationship with an empty target",
+       zip_archive({{"_rels/.rels", "<Relationship Type=\"" + model_type + "\" Target=\"\"/>"},
+                    {"3D/m.model", kTriangleXml}}),
+       3, 0},
+      {"2000 parts that are missing", root_naming(many), 0, 2000},
+      {"a part that is a lie",
+       zip_archive(
+           {{"3D/3dmodel.model", root_naming("<item objectid=\"1\" p:path=\"/3D/b.model\"/>")},
+            {"3D/b.model", bomb, 8, 1 << 30}}),
+       0, 1},
+      {"a part cut inside its object",
+       zip_archive(
+           {{"3D/3dmodel.model", root_naming("<item objectid=\"1\" p:path=\"/3D/c.model\"/>")},
+            {"3D/c.model", std::string(kTriangleXml).substr(0, 200)}}),
+       0, 1},
+      {"a component naming its own part", zip_archive({{"3D/3dmodel.model", cycle}}), 0, 1},
+  };
+  for (const Case& c : cases) {
+    RunResult r = render_3mf(c.input, png);
+    EXPECT_EQ(r.exit_code, c.exit_code) << c.what << "\n" << r.err.substr(0, 500);
+    const std::vector<std::string> lines = split_lines(r.err);
+    if (c.exit_code == 0) {
+      EXPECT_EQ(lines.size(), static_cast<size_t>(c.warnings) + 1) << c.what;
+      EXPECT_EQ(json_field(r.out, "object_count"), "1") << c.what;
+    } else {
+      EXPECT_EQ(r.err, kNoEntry) << c.what;
+      EXPECT_EQ(r.out, "") << c.what;
+    }
+  }
 }
 
 TEST(HostileNumbers, NonFiniteCoordinatesInEveryFormat) {
