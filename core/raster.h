@@ -13,6 +13,10 @@ struct FrameBuffer {
   float* depth;     // larger is nearer
   int32_t width;
   int32_t height;
+  // The box of the pixels render_thumbnail may have drawn since the planes
+  // were last cleared (x0 > x1 when none); outside it both planes hold the
+  // cleared values.
+  int32_t x0, y0, x1, y1;
 };
 
 // Unit light directions in view space. The rasterizer takes them as data
@@ -30,9 +34,15 @@ extern const Lighting k_constant_lighting;
 // Allocates and clears both planes (background colour, lowest depth) and
 // returns fb. When either allocation fails, or the size is not positive,
 // both pointers are null and nothing stays allocated. The caller frees the
-// planes with fb_free.
+// planes with fb_free. Both planes lie in one block (huge pages where the
+// platform gives them); only fb_free releases it.
 FrameBuffer* fb_create(FrameBuffer* fb, int width, int height);
 void fb_free(FrameBuffer* fb);
+
+// Clears both planes again, so that one frame buffer serves many pictures
+// (clearing costs less than first touching fresh pages): the drawn box only,
+// the rest being clear already. No-op without planes.
+void fb_clear(FrameBuffer* fb);
 
 // Draws every triangle of the model, framed by its box, into a square fb.
 void render_thumbnail(const Model* model, FrameBuffer* fb,
