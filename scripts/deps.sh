@@ -6,7 +6,8 @@ deps_install() {
   if [ "${1:-test}" = test ]; then
     want+=(libgtest-dev libgmock-dev libbenchmark-dev lib3mf-dev
            g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 libz-mingw-w64-dev
-           wine wine64 clang libclang-rt-14-dev valgrind)
+           wine wine64 clang libclang-rt-14-dev valgrind
+           bubblewrap gir1.2-gnomedesktop-3.0 python3-gi)
   fi
   local missing=()
   for p in "${want[@]}"; do
