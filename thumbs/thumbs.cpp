@@ -275,7 +275,9 @@ static ThumbsStatus read_whole_file(const char* path, uint8_t** data, uint64_t* 
   FILE* f = platform_fopen(path, "rb");
   if (!f) return kThumbsCannotRead;
   const int64_t size = stream_size(f);
-  if (size < 0 || fseek(f, 0, SEEK_SET) != 0) {
+  // A folder opens on POSIX and reports a size, but its first read fails.
+  const int first = size >= 0 && fseek(f, 0, SEEK_SET) == 0 ? fgetc(f) : EOF;
+  if (ferror(f) || size < 0 || (first == EOF && size > 0)) {
     fclose(f);
     return kThumbsCannotRead;
   }
@@ -289,7 +291,11 @@ static ThumbsStatus read_whole_file(const char* path, uint8_t** data, uint64_t* 
     fclose(f);
     return kThumbsOutOfMemory;
   }
-  const size_t got = fread(block, 1, static_cast<size_t>(size) + 1, f);
+  size_t got = 0;
+  if (first != EOF) {
+    block[0] = static_cast<uint8_t>(first);
+    got = 1 + fread(block + 1, 1, static_cast<size_t>(size), f);
+  }
   const bool failed = ferror(f) != 0;
   fclose(f);
   if (failed || got != static_cast<size_t>(size)) {
