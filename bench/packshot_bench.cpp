@@ -68,18 +68,17 @@ static const std::string& document() {
 static void run_build(benchmark::State& state, int sampling) {
   const std::string& doc = document();
   int32_t triangles = 0;
+  const BuildSettings settings = {sampling, 500000};
   for (auto _ : state) {
-    g_use_sampling = sampling;
-    g_max_tris_budget = 500000;
     Model model;
     ObjectInfo* infos = nullptr;
-    const int n = parse_3mf_xml_to_model(doc.data(), doc.size(), &model, &infos);
+    const int n =
+        parse_3mf_xml_to_model(doc.data(), doc.size(), &settings, nullptr, &model, &infos);
     benchmark::DoNotOptimize(n);
     triangles = model.count;
     model_free(&model);
     free(infos);
   }
-  g_use_sampling = 1;
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
                           static_cast<int64_t>(doc.size()));
   state.counters["xml_MB"] = static_cast<double>(doc.size()) / 1e6;

@@ -120,6 +120,105 @@ for name, xml in xmls.items():
         with zipfile.ZipFile(path, "w", method) as z:
             z.writestr("3D/3dmodel.model", xml)
 
+# Packages as other tools write them: ZIP64 records and fields (lib3mf,
+# Python's zipfile), the model part named by the package relationship
+# (assimp, lib3mf), objects in model parts of their own (BambuStudio, the
+# production extension), numbers padded with blanks (Fusion).
+MODEL_REL = "http://schemas.microsoft.com/3dmanufacturing/2013/01/3dmodel"
+THUMB_REL = "http://schemas.openxmlformats.org/package/2006/relationships/metadata/thumbnail"
+
+
+def rels(target, rel_type=MODEL_REL):
+    return ('<?xml version="1.0" encoding="utf-8"?><Relationships xmlns="http://schemas.'
+            'openxmlformats.org/package/2006/relationships"><Relationship Type="%s" '
+            'Target="%s" Id="rel0"/></Relationships>' % (rel_type, target))
+
+
+def zip64_package(entries, full=True):
+    """Stored entries; central sizes and offsets in ZIP64 extra fields, and with
+    full the ZIP64 end record and locator behind markers in the end record."""
+    body, central = b"", b""
+    for name, data in entries:
+        name, data = name.encode(), data.encode("latin-1") if isinstance(data, str) else data
+        offset = len(body)
+        body += struct.pack("<IHHHHHIIIHH", 0x04034B50, 45, 0, 0, 0, 0, 0, 0xFFFFFFFF,
+                            0xFFFFFFFF, len(name), 20) + name
+        body += struct.pack("<HHQQ", 1, 16, len(data), len(data)) + data
+        central += struct.pack("<IHHHHHHIIIHHHHHII", 0x02014B50, 45, 45, 0, 0, 0, 0, 0,
+                               0xFFFFFFFF, 0xFFFFFFFF, len(name), 28, 0, 0, 0, 0, 0xFFFFFFFF)
+        central += name + struct.pack("<HHQQQ", 1, 24, len(data), len(data), offset)
+    out = body + central
+    n = len(entries)
+    if full:
+        record = len(out)
+        out += struct.pack("<IQHHIIQQQQ", 0x06064B50, 44, 45, 45, 0, 0, n, n, len(central),
+                           len(body))
+        out += struct.pack("<IIQI", 0x07064B50, 0, record, 1)
+        out += struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, 0xFFFF, 0xFFFF, 0xFFFFFFFF,
+                           0xFFFFFFFF, 0)
+    else:
+        out += struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, n, n, len(central), len(body), 0)
+    return out
+
+
+def zip_package(entries, method=zipfile.ZIP_DEFLATED):
+    import io
+    buf = io.BytesIO()
+    with zipfile.ZipFile(buf, "w", method) as z:
+        for name, data in entries:
+            z.writestr(name, data)
+    return buf.getvalue()
+
+
+PROD = 'xmlns:p="http://schemas.microsoft.com/3dmanufacturing/production/2015/06"'
+plain = xmls["plain"]
+part_a = HEAD + '<object id="1" name="a">' + MESH + '</object></resources><build/></model>'
+part_b = (HEAD + '<object id="1">' + MESH + '</object><object id="2"><components>'
+          '<component objectid="1" p:path="/3D/Objects/a.model"/></components></object>'
+          '</resources><build/></model>')
+by_components = ('<model ' + PROD + '><resources><object id="5"><components>'
+                 '<component p:path="/3D/Objects/a.model" objectid="1"/>'
+                 '<component p:path="3d/objects/B.MODEL" objectid="2" '
+                 'transform="1 0 0 0 1 0 0 0 1 2 0 0"/><component objectid="5"/></components>'
+                 '</object></resources><build><item objectid="5"/></build></model>')
+by_items = ('<model ' + PROD + '><resources/><build>'
+            '<item objectid="1" p:path="/3D/Objects/a.model"/>'
+            '<item objectid="2" p:path="/3D/Objects/b.model" transform="1 0 0 0 1 0 0 0 1 0 3 0"/>'
+            '<item objectid="1" p:path="/3D/3dmodel.model"/></build></model>')
+padded = (HEAD + '<object id=" 1 "><mesh><vertices>'
+          '<vertex x="    0.000000E+00" y="\t0.0E+00" z="\r\n0 "/>'
+          '<vertex x="    1.089429E+02" y="  0" z="  0"/><vertex x=" 0" y="  1.0E+01" z="0"/>'
+          '</vertices><triangles><triangle v1="   0" v2=" 1 " v3="\n2"/></triangles></mesh>'
+          '</object></resources><build><item objectid="  1" transform="\n 1 0 0\r\n 0 1 0\t'
+          '0 0 1\n 0 0 0 "/></build></model>')
+packages = {
+    "zip64_full": zip64_package([("_rels/.rels", rels("/3D/3dmodel.model")),
+                                 ("3D/3dmodel.model", plain)]),
+    "zip64_fields": zip64_package([("3D/3dmodel.model", plain)], full=False),
+    "rel_target": zip_package([("_rels/.rels", rels("/3D/3DModel.model")),
+                               ("3D/3DModel.model", plain)]),
+    "rel_relative": zip_package([("_rels/.rels", rels("3d/model.CUSTOM") + rels("/t.png", THUMB_REL)),
+                                 ("3D/model.custom", plain), ("t.png", "PNG")]),
+    "prod_components": zip_package([("3D/3dmodel.model", by_components),
+                                    ("3D/Objects/a.model", part_a),
+                                    ("3D/Objects/b.model", part_b)]),
+    "prod_items_zip64": zip64_package([("_rels/.rels", rels("/3D/3dmodel.model")),
+                                       ("3D/3dmodel.model", by_items),
+                                       ("3D/Objects/a.model", part_a),
+                                       ("3D/Objects/b.model", part_b)]),
+    "padded": zip_package([("3D/3dmodel.model", padded)]),
+}
+for name, data in packages.items():
+    put("zip", name, data)
+    put("threemf", name, data)
+# The xml target reads the root part, then one more part after each zero byte.
+for name, (root, others) in {"prod_components": (by_components, [part_a, part_b]),
+                             "prod_items": (by_items, [part_a, part_b])}.items():
+    joined = "\0".join([root] + others)
+    put("xml", name + "_p", "\x00" + joined)
+    put("xml", name + "_r", "\x83" + joined)
+put("xml", "padded_p", "\x80" + padded)
+
 # Geometry: a plain mesh, and every special value in every slot.
 put("geometry", "plain", bytes([63, 0]) + struct.pack("<36f", *tri_floats(4)))
 put("geometry", "special", bytes([0x80 | 20, 3]) + struct.pack("<24f", *(SPECIALS * 3)))

@@ -1,25 +1,51 @@
-// Fuzzes the ZIP entry reader on an exactly sized buffer, so any read past
-// the input is caught.
+// Fuzzes the ZIP reader on an exactly sized buffer, so any read past the
+// input is caught: the directory walk (ZIP64 records and fields included),
+// extraction by exact name, by part name and at each header, and the
+// package relationships.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
 
+#include "input3mf.h"
 #include "zip.h"
+
+// Entries extracted per input: each may inflate to 1032 x its data.
+static const int kMaxExtracted = 8;
+
+static void check(int ok, uint8_t* out, uint64_t out_length) {
+  if (ok) {
+    if (out[out_length] != 0) abort();  // the promised terminator
+    free(out);
+  } else if (out || out_length) {
+    abort();
+  }
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   uint8_t* input = static_cast<uint8_t*>(malloc(size ? size : 1));
   if (!input) return 0;
   memcpy(input, data, size);
   looks_like_zip(input, size);
+  uint8_t* out = nullptr;
+  uint64_t out_length = 0;
   for (const char* name : {"3D/3dmodel.model", "/3D/3dmodel.model"}) {
-    uint8_t* out = nullptr;
-    uint64_t out_length = 0;
-    if (zip_extract_entry(input, size, name, &out, &out_length)) {
-      if (out[out_length] != 0) abort();  // the promised terminator
-      free(out);
-    } else if (out || out_length) {
-      abort();
+    check(zip_extract_entry(input, size, name, &out, &out_length), out, out_length);
+  }
+  check(zip_extract_part(input, size, "/3d/3DMODEL.model", &out, &out_length), out, out_length);
+  ZipDirectory dir;
+  if (zip_open_directory(input, size, &dir)) {
+    ZipEntryName e;
+    for (int n = 0; n < kMaxExtracted && zip_next_entry(input, &dir, &e); n++) {
+      if (e.header >= size || e.name_length > size - e.header) abort();
+      check(zip_extract_at(input, size, e.header, &out, &out_length), out, out_length);
+    }
+  }
+  for (const char* type : {kRelationship3dModel, kRelationshipThumbnail}) {
+    char* target = package_relationship_target(input, size, type);
+    if (target) {
+      check(zip_extract_part(input, size, target, &out, &out_length), out, out_length);
+      free(target);
     }
   }
   free(input);

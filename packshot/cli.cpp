@@ -115,12 +115,13 @@ static int run_parse_mode() {
   stream_set_binary(stdin);
   stream_set_binary(stdout);
   const double t0 = get_time_ms();
-  g_use_sampling = 0;
+  // Every triangle is kept: no sampling (the budget then goes unused).
+  const BuildSettings settings = {0, kDefaultBudget};
   Model model;
   ObjectInfo* infos = nullptr;
   int n = 0;
   double t1 = 0;
-  const int status = load_3mf_from_stdin(&model, &infos, &n, &t1);
+  const int status = load_3mf_from_stdin(&settings, &model, &infos, &n, &t1);
   if (status != 0) return status;
   const double t2 = get_time_ms();
 

@@ -65,13 +65,12 @@ static void print_json(const Model* model, int tris, const ObjectInfo* infos, in
 int render_3mf_from_stdin(const char* output_path, int size, int max_tris,
                           const char* per_object_prefix) {
   const double t0 = get_time_ms();
-  g_use_sampling = 1;
-  g_max_tris_budget = max_tris < kMinBudget ? kMinBudget : max_tris;
+  const BuildSettings settings = {1, max_tris < kMinBudget ? kMinBudget : max_tris};
   Model model;
   ObjectInfo* infos = nullptr;
   int n = 0;
   double t1 = 0;
-  const int status = load_3mf_from_stdin(&model, &infos, &n, &t1);
+  const int status = load_3mf_from_stdin(&settings, &model, &infos, &n, &t1);
   if (status != 0) return status;
   const double t2 = get_time_ms();
 

@@ -1,4 +1,5 @@
-// 3MF input: a whole stream held in memory, and the model XML found in it.
+// 3MF input: a whole stream held in memory, the package's parts found by
+// name or relationship, and the model built from the package or bare XML.
 #pragma once
 
 #include <cstdint>
@@ -6,6 +7,17 @@
 
 #include "builder.h"
 #include "model.h"
+
+// Relationship types of package relationships (in "_rels/.rels").
+extern const char kRelationship3dModel[];    // the root model part
+extern const char kRelationshipThumbnail[];  // the package thumbnail
+
+// How building a 3MF input ended.
+enum Input3mfStatus {
+  kInput3mfOk = 0,
+  kInput3mfNoModelPart,  // a ZIP package without a readable root model part
+  kInput3mfNoMesh,       // no object instance with a triangle, or out of memory
+};
 
 // Reads all of stream into a malloc'd block the caller frees: at least
 // 16 MiB, doubling when full, so at least one spare byte always follows the
@@ -16,17 +28,31 @@ int read_stream_all(FILE* stream, uint8_t** out, uint64_t* out_length);
 // read_stream_all on standard input switched to binary mode.
 int read_stdin_all(uint8_t** out, uint64_t* out_length);
 
-// The model XML of the input: for a ZIP package the entry "3D/3dmodel.model"
-// (else "/3D/3dmodel.model"), extracted into *entry (malloc'd, the caller
-// frees it); otherwise the input itself (*entry null). Either way a zero
-// byte follows the XML. Returns 0, with *entry null, when a package has no
-// readable model entry.
-int input_model_xml(const uint8_t* input, uint64_t length, const char** xml, uint64_t* xml_length,
-                    uint8_t** entry);
+// The target of the first relationship in the package's "_rels/.rels" part
+// whose Type is type (ASCII case-insensitive), as written there (entities
+// and percent-escapes not decoded): a malloc'd, terminated string the caller
+// frees. Null when the input is no package, the part or such a relationship
+// is missing, or memory runs out.
+char* package_relationship_target(const uint8_t* package, uint64_t length, const char* type);
 
-// Reads standard input, finds its model XML and builds the model with the
-// sampling settings as they stand. Returns 0 with a model holding at least
-// one triangle and its n >= 1 instances (both the caller's to free), and
-// *t_read set right after the input was read. Otherwise writes the error
-// line and returns the exit code (2 or 3), holding nothing.
-int load_3mf_from_stdin(Model* model, ObjectInfo** infos, int* count, double* t_read);
+// Builds the model of one 3MF input: a ZIP package (first bytes as
+// looks_like_zip) or bare model XML. In a package the root model part is the
+// entry "3D/3dmodel.model", else "/3D/3dmodel.model" (names exact), else the
+// target of the 3D model relationship (part name rules); the model parts its
+// p:path references name are read from the same package. settings and
+// warnings as for model_parts_build. The input is only read; it need not be
+// followed by a zero byte. Returns kInput3mfOk with a model holding at least
+// one triangle, *infos its *count >= 1 instances (both the caller's to
+// free); otherwise the status, with *infos null, *count 0 and nothing held.
+int build_3mf_model(const uint8_t* input, uint64_t length, const BuildSettings* settings,
+                    FILE* warnings, Model* model, ObjectInfo** infos, int* count);
+
+// Reads standard input and builds its model as build_3mf_model does,
+// releasing the package as soon as its model parts are out (so that the
+// package and the mesh are not held at once). Returns 0 with a model holding
+// at least one triangle and its n >= 1 instances (both the caller's to
+// free), and *t_read set right after the input was read. Otherwise writes
+// the error line to standard error and returns the exit code (2 or 3),
+// holding nothing. Warnings go to standard error.
+int load_3mf_from_stdin(const BuildSettings* settings, Model* model, ObjectInfo** infos, int* count,
+                        double* t_read);

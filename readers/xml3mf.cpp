@@ -33,6 +33,13 @@ static int attr_slot(const char* name, size_t len) {
     case 4:
       if (memcmp(name, "name", 4) == 0) return kAttrName;
       if (memcmp(name, "type", 4) == 0) return kAttrType;
+      if (memcmp(name, "Type", 4) == 0) return kAttrRelType;
+      return -1;
+    case 6:
+      // Namespaces are not resolved: every known writer binds the production
+      // extension to the prefix "p".
+      if (memcmp(name, "p:path", 6) == 0) return kAttrPath;
+      if (memcmp(name, "Target", 6) == 0) return kAttrTarget;
       return -1;
     case 8:
       return memcmp(name, "objectid", 8) == 0 ? kAttrObjectId : -1;
@@ -72,7 +79,13 @@ AttrSet* scan_attrs(AttrSet* result, const char* start, const char* end) {
   return result;
 }
 
+static inline const char* skip_space(const char* p, const char* doc_end) {
+  while (p < doc_end && is_space(static_cast<unsigned char>(*p))) p++;
+  return p;
+}
+
 uint32_t xml_read_uint(const char* p, const char* doc_end) {
+  p = skip_space(p, doc_end);
   uint32_t value = 0;
   while (p < doc_end && is_digit(static_cast<unsigned char>(*p))) {
     value = value * 10u + static_cast<uint32_t>(*p - '0');
@@ -98,6 +111,8 @@ int xml_is_model_type(const char* p, const char* doc_end) {
 }
 
 float fast_float(const char* p, const char* doc_end) {
+  // Writers pad numbers to a fixed width ("    1.089429E+02").
+  p = skip_space(p, doc_end);
   float sign = 1.0f;
   if (at(p, doc_end) == '-') {
     sign = -1.0f;
@@ -158,8 +173,8 @@ int mat3mf_parse(const char* p, const char* doc_end, Transform3x4* t) {
     if (separator_stage) {
       unsigned char c = at(p, doc_end);
       if (ends_transform(c)) return 0;
-      if (c == ' ' || c == '\t') {
-        while (at(p, doc_end) == ' ' || at(p, doc_end) == '\t') p++;
+      if (is_space(c)) {
+        p = skip_space(p, doc_end);
         if (ends_transform(at(p, doc_end))) return 0;
       }
     }

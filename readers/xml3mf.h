@@ -20,6 +20,9 @@ enum AttrSlot {
   kAttrObjectId,
   kAttrTransform,
   kAttrType,
+  kAttrPath,     // "p:path", the production extension's part reference
+  kAttrRelType,  // "Type" and "Target" of package relationships
+  kAttrTarget,
   kAttrCount
 };
 
@@ -41,7 +44,8 @@ extern const Transform3x4 k_identity_transform;
 // '>', exclusive) and returns result, filled.
 AttrSet* scan_attrs(AttrSet* result, const char* start, const char* end);
 
-// Unsigned decimal digits at p, wrapping in 32 bits; no digits read as 0.
+// Unsigned decimal digits at p after any XML whitespace (space, tab, CR, LF),
+// wrapping in 32 bits; no digits read as 0.
 uint32_t xml_read_uint(const char* p, const char* doc_end);
 
 // Copies at most 255 name bytes into out (256 bytes), up to a zero byte, a
@@ -51,12 +55,14 @@ void xml_read_name(const char* p, const char* doc_end, char out[256]);
 // 1 unless the value's first five bytes differ from "model" (null: 1).
 int xml_is_model_type(const char* p, const char* doc_end);
 
-// The single-precision number at p: [sign] digits [. digits] [e [sign] digits],
-// everything in float arithmetic; no digits read as 0.
+// The single-precision number at p after any XML whitespace:
+// [sign] digits [. digits] [e [sign] digits], everything in float
+// arithmetic; no digits read as 0.
 float fast_float(const char* p, const char* doc_end);
 
-// Reads twelve numbers of a transform value into t. Returns 1 when twelve
-// were read, 0 when the value ended first (t then holds what was read).
+// Reads twelve numbers of a transform value, separated by XML whitespace,
+// into t. Returns 1 when twelve were read, 0 when the value ended first (t
+// then holds what was read).
 int mat3mf_parse(const char* p, const char* doc_end, Transform3x4* t);
 
 // Maps point p by t: x' = m00 x + m10 y + m20 z + m30, and so on.

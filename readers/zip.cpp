@@ -1,9 +1,10 @@
-// Minimal ZIP entry reader: records are read in place, the entry is inflated
-// in one call straight into a block of its recorded size.
+// Minimal ZIP reader: records are read in place, the entry is inflated
+// straight into a block of its recorded size.
 #include "zip.h"
 
 #include <zlib.h>
 
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 
@@ -11,10 +12,18 @@ static const uint64_t kEndRecordSize = 22;
 static const uint64_t kMaxCommentSearch = 65558;  // 22-byte record + 65,535 comment + 1
 static const uint64_t kCentralHeaderSize = 46;
 static const uint64_t kLocalHeaderSize = 30;
+static const uint64_t kZip64LocatorSize = 20;
+static const uint64_t kZip64RecordSize = 56;  // without its extensible data
+static const uint32_t kZip64ExtraId = 0x0001;
+// 32-bit fields holding these values are found in the ZIP64 record or field.
+static const uint32_t kMarker16 = 0xFFFF;
+static const uint32_t kMarker32 = 0xFFFFFFFF;
 // Deflate cannot expand beyond about 1032:1 (a 258-byte match per 2 bits);
 // the extra 64 KiB covers small entries.
 static const uint64_t kMaxDeflateRatio = 1032;
 static const uint64_t kDeflateSlack = 65536;
+// zlib counts its buffers in 32 bits: larger entries go through in pieces.
+static const uint64_t kInflateChunk = UINT_MAX;
 
 static uint32_t read_u16(const uint8_t* p) {
   return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8;
@@ -25,8 +34,21 @@ static uint32_t read_u32(const uint8_t* p) {
          static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
 }
 
+static uint64_t read_u64(const uint8_t* p) {
+  return static_cast<uint64_t>(read_u32(p)) | static_cast<uint64_t>(read_u32(p + 4)) << 32;
+}
+
 static bool has_signature(const uint8_t* p, uint8_t b2, uint8_t b3) {
   return p[0] == 0x50 && p[1] == 0x4B && p[2] == b2 && p[3] == b3;
+}
+
+// True when [offset, offset + size) lies inside [0, length), without overflow.
+static bool in_range(uint64_t offset, uint64_t size, uint64_t length) {
+  return offset <= length && size <= length - offset;
+}
+
+static unsigned char ascii_lower(unsigned char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<unsigned char>(c + ('a' - 'A')) : c;
 }
 
 int looks_like_zip(const uint8_t* data, uint64_t length) {
@@ -49,21 +71,138 @@ static bool find_end_record(const uint8_t* data, uint64_t length, uint64_t* at) 
   }
 }
 
-static uint8_t* inflate_entry(const uint8_t* src, uint32_t compressed, uint32_t size) {
+// The ZIP64 end record named by the locator right before the end record, or
+// null when either is missing or out of place.
+static const uint8_t* find_zip64_record(const uint8_t* data, uint64_t eocd) {
+  if (eocd < kZip64LocatorSize) return nullptr;
+  const uint64_t locator = eocd - kZip64LocatorSize;
+  if (!has_signature(data + locator, 6, 7)) return nullptr;
+  const uint64_t record = read_u64(data + locator + 8);
+  if (!in_range(record, kZip64RecordSize, locator)) return nullptr;
+  if (!has_signature(data + record, 6, 6)) return nullptr;
+  return data + record;
+}
+
+int zip_open_directory(const uint8_t* data, uint64_t length, ZipDirectory* dir) {
+  if (!data || length == 0) return 0;
+  uint64_t eocd;
+  if (!find_end_record(data, length, &eocd)) return 0;
+  if (eocd + kEndRecordSize > length) return 0;
+  uint64_t total = read_u16(data + eocd + 10);
+  uint64_t dir_size = read_u32(data + eocd + 12);
+  uint64_t dir_offset = read_u32(data + eocd + 16);
+  // Only fields that hold markers are taken from the ZIP64 record, so an
+  // archive without ZIP64 values reads exactly as its 32-bit fields say.
+  if (total == kMarker16 || dir_size == kMarker32 || dir_offset == kMarker32) {
+    if (const uint8_t* record = find_zip64_record(data, eocd)) {
+      if (total == kMarker16) total = read_u64(record + 32);
+      if (dir_size == kMarker32) dir_size = read_u64(record + 40);
+      if (dir_offset == kMarker32) dir_offset = read_u64(record + 48);
+    }
+  }
+  if (!in_range(dir_offset, dir_size, length) || total == 0) return 0;
+  dir->position = dir_offset;
+  dir->end = dir_offset + dir_size;
+  dir->remaining = total;
+  return 1;
+}
+
+int zip_next_entry(const uint8_t* data, ZipDirectory* dir, ZipEntryName* entry) {
+  if (dir->remaining == 0) return 0;
+  const uint64_t pos = dir->position;
+  if (!in_range(pos, kCentralHeaderSize, dir->end) || !has_signature(data + pos, 1, 2)) {
+    dir->remaining = 0;
+    return 0;
+  }
+  const uint8_t* h = data + pos;
+  const uint64_t n = read_u16(h + 28);
+  if (!in_range(pos + kCentralHeaderSize, n, dir->end)) {
+    dir->remaining = 0;
+    return 0;
+  }
+  entry->name = reinterpret_cast<const char*>(h + kCentralHeaderSize);
+  entry->name_length = n;
+  entry->header = pos;
+  dir->position = pos + kCentralHeaderSize + n + read_u16(h + 30) + read_u16(h + 32);
+  dir->remaining--;
+  return 1;
+}
+
+// Sizes and local header offset of a central header, the 32-bit values
+// replaced from its ZIP64 extra field where they hold markers. The field
+// holds, in this order, only the values whose 32-bit fields are markers; a
+// field cut short or beyond the input leaves the rest as they are.
+struct CentralSizes {
+  uint64_t compressed;
+  uint64_t size;
+  uint64_t local;
+};
+
+static void read_central_sizes(const uint8_t* data, uint64_t length, uint64_t header,
+                               CentralSizes* s) {
+  const uint8_t* h = data + header;
+  const uint32_t compressed = read_u32(h + 20);
+  const uint32_t size = read_u32(h + 24);
+  const uint32_t local = read_u32(h + 42);
+  s->compressed = compressed;
+  s->size = size;
+  s->local = local;
+  if (compressed != kMarker32 && size != kMarker32 && local != kMarker32) return;
+  const uint64_t extra = header + kCentralHeaderSize + read_u16(h + 28);
+  const uint64_t extra_end = extra + read_u16(h + 30);
+  if (extra_end > length) return;
+  for (uint64_t p = extra; p + 4 <= extra_end;) {
+    const uint32_t id = read_u16(data + p);
+    const uint64_t field_end = p + 4 + read_u16(data + p + 2);
+    if (field_end > extra_end) return;
+    if (id == kZip64ExtraId) {
+      uint64_t q = p + 4;
+      uint64_t* targets[3] = {size == kMarker32 ? &s->size : nullptr,
+                              compressed == kMarker32 ? &s->compressed : nullptr,
+                              local == kMarker32 ? &s->local : nullptr};
+      for (uint64_t* target : targets) {
+        if (!target) continue;
+        if (q + 8 > field_end) return;
+        *target = read_u64(data + q);
+        q += 8;
+      }
+      return;
+    }
+    p = field_end;
+  }
+}
+
+static uint8_t* inflate_entry(const uint8_t* src, uint64_t compressed, uint64_t size) {
   uint8_t* buf = static_cast<uint8_t*>(malloc(static_cast<size_t>(size) + 1));
   if (!buf) return nullptr;
   z_stream zs;
   memset(&zs, 0, sizeof zs);
   zs.next_in = const_cast<Bytef*>(src);
-  zs.avail_in = compressed;
   zs.next_out = buf;
-  zs.avail_out = size;
   if (inflateInit2(&zs, -15) != Z_OK) {
     free(buf);
     return nullptr;
   }
-  const int rc = inflate(&zs, Z_FINISH);
-  const uint64_t produced = zs.total_out;
+  uint64_t in_left = compressed;
+  uint64_t out_left = size;
+  uint64_t produced = 0;
+  int rc;
+  for (;;) {
+    if (zs.avail_in == 0 && in_left > 0) {
+      zs.avail_in = static_cast<uInt>(in_left < kInflateChunk ? in_left : kInflateChunk);
+      in_left -= zs.avail_in;
+    }
+    if (zs.avail_out == 0 && out_left > 0) {
+      zs.avail_out = static_cast<uInt>(out_left < kInflateChunk ? out_left : kInflateChunk);
+      out_left -= zs.avail_out;
+    }
+    // Entries below 4 GiB go in one call, everything handed over at once.
+    const uInt out_before = zs.avail_out;
+    rc = inflate(&zs, in_left == 0 && out_left == 0 ? Z_FINISH : Z_NO_FLUSH);
+    produced += out_before - zs.avail_out;
+    // Z_OK means progress was made; anything else ends the stream.
+    if (rc != Z_OK) break;
+  }
   inflateEnd(&zs);
   if (rc != Z_STREAM_END) {
     free(buf);
@@ -76,67 +215,95 @@ static uint8_t* inflate_entry(const uint8_t* src, uint32_t compressed, uint32_t 
   return buf;
 }
 
-int zip_extract_entry(const uint8_t* data, uint64_t length, const char* name, uint8_t** out,
-                      uint64_t* out_length) {
+int zip_extract_at(const uint8_t* data, uint64_t length, uint64_t header, uint8_t** out,
+                   uint64_t* out_length) {
   *out = nullptr;
   *out_length = 0;
-  if (!data || length == 0) return 0;
-
-  uint64_t eocd;
-  if (!find_end_record(data, length, &eocd)) return 0;
-  if (eocd + kEndRecordSize > length) return 0;
-  const uint64_t total = read_u16(data + eocd + 10);
-  const uint64_t dir_size = read_u32(data + eocd + 12);
-  const uint64_t dir_offset = read_u32(data + eocd + 16);
-  if (dir_offset + dir_size > length || total == 0) return 0;
-
-  const uint64_t name_len = strlen(name);
-  const uint64_t dir_end = dir_offset + dir_size;
-  uint64_t pos = dir_offset;
-  const uint8_t* header = nullptr;
-  for (uint64_t seen = 0;;) {
-    if (pos + kCentralHeaderSize > dir_end) return 0;
-    const uint8_t* h = data + pos;
-    if (!has_signature(h, 1, 2)) return 0;
-    const uint64_t n = read_u16(h + 28);
-    if (pos + kCentralHeaderSize + n > dir_end) return 0;
-    if (n == name_len && memcmp(h + kCentralHeaderSize, name, n) == 0) {
-      header = h;
-      break;
-    }
-    pos += kCentralHeaderSize + n + read_u16(h + 30) + read_u16(h + 32);
-    if (++seen == total) return 0;
-  }
-
-  const uint32_t method = read_u16(header + 10);
-  const uint32_t compressed = read_u32(header + 20);
-  const uint32_t size = read_u32(header + 24);
-  const uint64_t local = read_u32(header + 42);
-  if (local + kLocalHeaderSize > length) return 0;
-  if (!has_signature(data + local, 3, 4)) return 0;
+  if (!data || !in_range(header, kCentralHeaderSize, length)) return 0;
+  const uint32_t method = read_u16(data + header + 10);
+  CentralSizes s;
+  read_central_sizes(data, length, header, &s);
+  if (!in_range(s.local, kLocalHeaderSize, length)) return 0;
+  if (!has_signature(data + s.local, 3, 4)) return 0;
   const uint64_t start =
-      local + kLocalHeaderSize + read_u16(data + local + 26) + read_u16(data + local + 28);
-  if (start + compressed > length) return 0;
+      s.local + kLocalHeaderSize + read_u16(data + s.local + 26) + read_u16(data + s.local + 28);
+  if (!in_range(start, s.compressed, length)) return 0;
+  // One byte more than the entry must fit in size_t.
+  if (s.size >= SIZE_MAX) return 0;
 
   uint8_t* buf = nullptr;
   if (method == 0) {
     // The copy reads size bytes while the range check covers compressed:
     // only equal sizes keep the copy inside the input.
-    if (size != compressed) return 0;
-    buf = static_cast<uint8_t*>(malloc(static_cast<size_t>(size) + 1));
+    if (s.size != s.compressed) return 0;
+    buf = static_cast<uint8_t*>(malloc(static_cast<size_t>(s.size) + 1));
     if (!buf) return 0;
-    memcpy(buf, data + start, size);
-    buf[size] = 0;
+    memcpy(buf, data + start, static_cast<size_t>(s.size));
+    buf[s.size] = 0;
   } else if (method == 8) {
     // Refuse sizes deflate cannot reach before allocating anything, so a tiny
     // package cannot claim gigabytes.
-    if (size > static_cast<uint64_t>(compressed) * kMaxDeflateRatio + kDeflateSlack) return 0;
-    buf = inflate_entry(data + start, compressed, size);
+    const uint64_t reachable = s.compressed > (UINT64_MAX - kDeflateSlack) / kMaxDeflateRatio
+                                   ? UINT64_MAX
+                                   : s.compressed * kMaxDeflateRatio + kDeflateSlack;
+    if (s.size > reachable) return 0;
+    buf = inflate_entry(data + start, s.compressed, s.size);
     if (!buf) return 0;
   } else {
     return 0;
   }
   *out = buf;
-  *out_length = size;
+  *out_length = s.size;
   return 1;
+}
+
+int zip_extract_entry(const uint8_t* data, uint64_t length, const char* name, uint8_t** out,
+                      uint64_t* out_length) {
+  *out = nullptr;
+  *out_length = 0;
+  ZipDirectory dir;
+  if (!zip_open_directory(data, length, &dir)) return 0;
+  const uint64_t name_len = strlen(name);
+  ZipEntryName e;
+  while (zip_next_entry(data, &dir, &e)) {
+    if (e.name_length == name_len && memcmp(e.name, name, name_len) == 0) {
+      return zip_extract_at(data, length, e.header, out, out_length);
+    }
+  }
+  return 0;
+}
+
+int part_names_equal(const char* a, size_t a_length, const char* b, size_t b_length) {
+  if (a_length > 0 && a[0] == '/') {
+    a++;
+    a_length--;
+  }
+  if (b_length > 0 && b[0] == '/') {
+    b++;
+    b_length--;
+  }
+  if (a_length != b_length) return 0;
+  for (size_t i = 0; i < a_length; i++) {
+    if (ascii_lower(static_cast<unsigned char>(a[i])) !=
+        ascii_lower(static_cast<unsigned char>(b[i]))) {
+      return 0;
+    }
+  }
+  return 1;
+}
+
+int zip_extract_part(const uint8_t* data, uint64_t length, const char* part_name, uint8_t** out,
+                     uint64_t* out_length) {
+  *out = nullptr;
+  *out_length = 0;
+  ZipDirectory dir;
+  if (!zip_open_directory(data, length, &dir)) return 0;
+  const size_t name_len = strlen(part_name);
+  ZipEntryName e;
+  while (zip_next_entry(data, &dir, &e)) {
+    if (part_names_equal(e.name, static_cast<size_t>(e.name_length), part_name, name_len)) {
+      return zip_extract_at(data, length, e.header, out, out_length);
+    }
+  }
+  return 0;
 }

@@ -1,19 +1,63 @@
-// Minimal ZIP entry reader: finds one named entry through the central
-// directory and returns its bytes, stored or deflated. No ZIP64, no
-// encryption, no checksum test.
+// Minimal ZIP reader for 3MF packages: walks the central directory (ZIP64
+// records and fields included) and returns entries stored or deflated, found
+// by exact name or by package part name. No encryption, no checksum test.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 // 1 when the input starts with 'P' 'K', byte 2 one of 3, 5, 7 and byte 3 one
 // of 4, 6, 8 (tested independently); 0 otherwise, and for fewer than 4 bytes.
 int looks_like_zip(const uint8_t* data, uint64_t length);
 
-// Extracts the entry whose name equals name byte for byte. Returns 1 with
-// *out a malloc'd block of *out_length + 1 bytes (the entry, then a zero
-// byte) that the caller frees. Returns 0 with *out null and *out_length 0
-// when the entry is absent, any record is out of range or malformed, the
-// method is neither stored nor deflate, the sizes are implausible, the data
+// Where the central directory lies and how many entries its end record
+// declares (the ZIP64 values replace the 32-bit ones that hold markers).
+struct ZipDirectory {
+  uint64_t position;   // the next central header
+  uint64_t end;        // the directory's end; every header lies inside it
+  uint64_t remaining;  // entries still to visit
+};
+
+// Finds the end record (the last signature in the final 65,558 bytes) and,
+// when it holds ZIP64 markers, the ZIP64 record through its locator. Returns
+// 1 with *dir set, or 0 when there is no end record, the directory lies
+// outside the input or holds no entry.
+int zip_open_directory(const uint8_t* data, uint64_t length, ZipDirectory* dir);
+
+// One central header as the walk meets it. The name points into the input
+// and is not terminated.
+struct ZipEntryName {
+  const char* name;
+  uint64_t name_length;
+  uint64_t header;  // offset of the central header in the input
+};
+
+// Steps to the next central header. Returns 1 with *entry set, or 0 once the
+// declared entries are all visited or at a header that is out of range or
+// lacks its signature (the walk ends there).
+int zip_next_entry(const uint8_t* data, ZipDirectory* dir, ZipEntryName* entry);
+
+// Extracts the entry of the central header at offset header (as found by
+// zip_next_entry). Returns 1 with *out a malloc'd block of *out_length + 1
+// bytes (the entry, then a zero byte) that the caller frees. Returns 0 with
+// *out null and *out_length 0 when any record is out of range or malformed,
+// the method is neither stored nor deflate, the sizes are implausible (stored
+// sizes that differ; more than 1032 x the compressed size + 64 KiB), the data
 // does not inflate, or memory runs out. The input is only read.
+int zip_extract_at(const uint8_t* data, uint64_t length, uint64_t header, uint8_t** out,
+                   uint64_t* out_length);
+
+// zip_extract_at on the first entry whose name equals name byte for byte;
+// 0 as above, and when there is none.
 int zip_extract_entry(const uint8_t* data, uint64_t length, const char* name, uint8_t** out,
                       uint64_t* out_length);
+
+// 1 when two package part names are the same part: one leading '/' on either
+// is ignored and ASCII letters compare case-insensitively (no other folding,
+// no percent-decoding).
+int part_names_equal(const char* a, size_t a_length, const char* b, size_t b_length);
+
+// zip_extract_at on the first entry whose name is the part part_name
+// (part_names_equal); 0 as above, and when there is none.
+int zip_extract_part(const uint8_t* data, uint64_t length, const char* part_name, uint8_t** out,
+                     uint64_t* out_length);

@@ -15,7 +15,6 @@
 #include "model.h"
 #include "obj.h"
 #include "orient.h"
-#include "package.h"
 #include "platform.h"
 #include "png_decode.h"
 #include "raster.h"
@@ -170,13 +169,17 @@ static ThumbsStatus draw_model(Model* model, const Lighting* lights, int32_t siz
   return kThumbsOk;
 }
 
-// The package's own picture, scaled so that its longest edge is the size
-// wanted (the other edge rounded, at least 1).
+// The package's own picture (the part its thumbnail relationship names),
+// scaled so that its longest edge is the size wanted (the other edge
+// rounded, at least 1).
 static ThumbsStatus draw_package_thumbnail(const uint8_t* data, uint64_t length, int32_t size,
                                            int32_t opaque, ThumbsImage* out) {
+  char* target = package_relationship_target(data, length, kRelationshipThumbnail);
   uint8_t* part = nullptr;
   uint64_t part_length = 0;
-  if (!package_thumbnail_part(data, length, &part, &part_length)) return kThumbsNothingToDraw;
+  const int found = target && zip_extract_part(data, length, target, &part, &part_length);
+  free(target);
+  if (!found) return kThumbsNothingToDraw;
   uint8_t* picture = nullptr;
   int32_t w = 0, h = 0;
   const int rc = png_decode_rgba(part, part_length, &picture, &w, &h);
@@ -200,21 +203,16 @@ static ThumbsStatus draw_package_thumbnail(const uint8_t* data, uint64_t length,
   return kThumbsOk;
 }
 
-// packshot --render-3mf's model: the package's model XML (or the bare XML)
-// built under the sampling budget.
+// packshot --render-3mf's model: the root model part (or the bare XML) and
+// the parts it names, built under the sampling budget; no warnings.
 static ThumbsStatus load_3mf(const uint8_t* data, uint64_t length, Model* model) {
-  const char* xml = nullptr;
-  uint64_t xml_length = 0;
-  uint8_t* entry = nullptr;
-  if (!input_model_xml(data, length, &xml, &xml_length, &entry)) {
-    model_init(model);
-    return kThumbsNothingToDraw;
-  }
+  const BuildSettings settings = {1, kBudget};
   ObjectInfo* infos = nullptr;
-  const int count = parse_3mf_xml_to_model(xml, xml_length, model, &infos);
+  int count = 0;
+  const int status = build_3mf_model(data, length, &settings, nullptr, model, &infos, &count);
   free(infos);
-  free(entry);
-  return count == 0 || model->count == 0 ? kThumbsNothingToDraw : kThumbsOk;
+  if (status != kInput3mfOk) *model = Model{};  // a missing model part leaves it unset
+  return status == kInput3mfOk ? kThumbsOk : kThumbsNothingToDraw;
 }
 
 static ThumbsStatus load_stl(const char* path, Model* model) {
@@ -225,7 +223,7 @@ static ThumbsStatus load_stl(const char* path, Model* model) {
 
 static ThumbsStatus load_obj(const char* path, Model* model) {
   if (parse_obj(path, model) != 0) {
-    model_init(model);
+    *model = Model{};  // an unopened file leaves it unset
     return kThumbsCannotParse;
   }
   return model->count == 0 ? kThumbsNothingToDraw : kThumbsOk;

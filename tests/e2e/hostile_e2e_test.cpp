@@ -379,6 +379,71 @@ TEST(Hostile3mf, CyclesWarnOncePerReference) {
   EXPECT_EQ(lines.size(), 34u);  // and the timing line
 }
 
+TEST(Hostile3mf, BrokenRelationshipsZip64AndModelParts) {
+  REQUIRE("packshot");
+  TempDir dir;
+  const std::string png = dir.file("m.png");
+  const std::string model_type = "http://schemas.microsoft.com/3dmanufacturing/2013/01/3dmodel";
+  const std::string good_rel =
+      "<Relationships><Relationship Type=\"" + model_type + "\" Target=\"/3D/m.model\"/>";
+  // A root whose one object the build places, and items naming other parts.
+  auto root_naming = [](const std::string& items) {
+    std::string xml = kTriangleXml;
+    xml.insert(xml.find("</build>"), items);
+    return xml;
+  };
+  std::string many;
+  for (int i = 0; i < 2000; i++) {
+    many += "<item objectid=\"1\" p:path=\"/3D/missing" + std::to_string(i) + ".model\"/>";
+  }
+  const std::string bomb = raw_deflate(std::string(1 << 20, ' '));
+  const std::string cycle =
+      "<model><resources><object id=\"1\"><mesh><vertices><vertex x=\"0\" y=\"0\" z=\"0\"/>"
+      "<vertex x=\"1\" y=\"0\" z=\"0\"/><vertex x=\"0\" y=\"1\" z=\"0\"/></vertices><triangles>"
+      "<triangle v1=\"0\" v2=\"1\" v3=\"2\"/></triangles></mesh><components><component "
+      "objectid=\"1\" p:path=\"/3D/3DMODEL.model\"/></components></object></resources><build>"
+      "<item objectid=\"1\"/></build></model>";
+  struct Case {
+    const char* what;
+    std::string input;
+    int exit_code;
+    int warnings;  // lines before the closing line, or the error line
+  } cases[] = {
+      {"relationship tag without its end",
+       zip_archive({{"_rels/.rels", good_rel.substr(0, good_rel.size() - 2)},
+                    {"3D/m.model", kTriangleXml}}),
+       3, 0},
+      {"relationship with an empty target",
+       zip_archive({{"_rels/.rels", "<Relationship Type=\"" + model_type + "\" Target=\"\"/>"},
+                    {"3D/m.model", kTriangleXml}}),
+       3, 0},
+      {"2000 parts that are missing", root_naming(many), 0, 2000},
+      {"a part that is a lie",
+       zip_archive(
+           {{"3D/3dmodel.model", root_naming("<item objectid=\"1\" p:path=\"/3D/b.model\"/>")},
+            {"3D/b.model", bomb, 8, 1 << 30}}),
+       0, 1},
+      {"a part cut inside its object",
+       zip_archive(
+           {{"3D/3dmodel.model", root_naming("<item objectid=\"1\" p:path=\"/3D/c.model\"/>")},
+            {"3D/c.model", std::string(kTriangleXml).substr(0, 200)}}),
+       0, 1},
+      {"a component naming its own part", zip_archive({{"3D/3dmodel.model", cycle}}), 0, 1},
+  };
+  for (const Case& c : cases) {
+    RunResult r = render_3mf(c.input, png);
+    EXPECT_EQ(r.exit_code, c.exit_code) << c.what << "\n" << r.err.substr(0, 500);
+    const std::vector<std::string> lines = split_lines(r.err);
+    if (c.exit_code == 0) {
+      EXPECT_EQ(lines.size(), static_cast<size_t>(c.warnings) + 1) << c.what;
+      EXPECT_EQ(json_field(r.out, "object_count"), "1") << c.what;
+    } else {
+      EXPECT_EQ(r.err, kNoEntry) << c.what;
+      EXPECT_EQ(r.out, "") << c.what;
+    }
+  }
+}
+
 TEST(HostileNumbers, NonFiniteCoordinatesInEveryFormat) {
   REQUIRE("facetshot");
   REQUIRE("vertexshot");

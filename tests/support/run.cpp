@@ -406,43 +406,93 @@ static void put32(std::string& s, uint32_t v) {
   put16(s, v >> 16);
 }
 
-std::string zip_package(const std::string& name, const std::string& data, uint16_t method,
-                        int64_t central_size) {
-  std::string z = std::string("PK\x03\x04", 4);
-  put16(z, 20);
-  put16(z, 0);
-  put16(z, method);
-  put32(z, 0);
-  put32(z, 0);
-  put32(z, static_cast<uint32_t>(data.size()));
-  put32(z, static_cast<uint32_t>(data.size()));
-  put16(z, static_cast<uint32_t>(name.size()));
-  put16(z, 0);
-  z += name + data;
-  const uint32_t dir_offset = static_cast<uint32_t>(z.size());
-  std::string d = std::string("PK\x01\x02", 4);
-  put16(d, 20);
-  put16(d, 20);
-  put16(d, 0);
-  put16(d, method);
-  put32(d, 0);
-  put32(d, 0);
-  put32(d, static_cast<uint32_t>(data.size()));
-  put32(d, static_cast<uint32_t>(central_size >= 0 ? central_size : data.size()));
-  put16(d, static_cast<uint32_t>(name.size()));
-  for (int i = 0; i < 4; i++) put16(d, 0);
-  put32(d, 0);
-  put32(d, 0);
-  d += name;
+static void put64(std::string& s, uint64_t v) {
+  put32(s, static_cast<uint32_t>(v));
+  put32(s, static_cast<uint32_t>(v >> 32));
+}
+
+std::string zip_archive(const std::vector<ZipItem>& items, Zip64 zip64) {
+  const bool wide = zip64 != Zip64::kNone;
+  const uint32_t marker = 0xFFFFFFFF;
+  std::string z, d;
+  for (const ZipItem& item : items) {
+    const uint64_t offset = z.size();
+    const uint64_t size = item.size >= 0 ? static_cast<uint64_t>(item.size) : item.data.size();
+    z += std::string("PK\x03\x04", 4);
+    put16(z, wide ? 45 : 20);
+    put16(z, 0);
+    put16(z, item.method);
+    put32(z, 0);
+    put32(z, 0);
+    put32(z, wide ? marker : static_cast<uint32_t>(item.data.size()));
+    put32(z, wide ? marker : static_cast<uint32_t>(item.data.size()));
+    put16(z, static_cast<uint32_t>(item.name.size()));
+    put16(z, wide ? 20 : 0);
+    z += item.name;
+    if (wide) {
+      put16(z, 1);
+      put16(z, 16);
+      put64(z, size);
+      put64(z, item.data.size());
+    }
+    z += item.data;
+
+    d += std::string("PK\x01\x02", 4);
+    put16(d, wide ? 45 : 20);
+    put16(d, wide ? 45 : 20);
+    put16(d, 0);
+    put16(d, item.method);
+    put32(d, 0);
+    put32(d, 0);
+    put32(d, wide ? marker : static_cast<uint32_t>(item.data.size()));
+    put32(d, wide ? marker : static_cast<uint32_t>(size));
+    put16(d, static_cast<uint32_t>(item.name.size()));
+    put16(d, wide ? 28 : 0);
+    for (int i = 0; i < 3; i++) put16(d, 0);
+    put32(d, 0);
+    put32(d, wide ? marker : static_cast<uint32_t>(offset));
+    d += item.name;
+    if (wide) {
+      put16(d, 1);
+      put16(d, 24);
+      put64(d, size);
+      put64(d, item.data.size());
+      put64(d, offset);
+    }
+  }
+  const uint64_t dir_offset = z.size();
   z += d;
+  const bool full = zip64 == Zip64::kFull;
+  if (full) {
+    const uint64_t record = z.size();
+    z += std::string("PK\x06\x06", 4);
+    put64(z, 44);
+    put16(z, 45);
+    put16(z, 45);
+    put32(z, 0);
+    put32(z, 0);
+    put64(z, items.size());
+    put64(z, items.size());
+    put64(z, d.size());
+    put64(z, dir_offset);
+    z += std::string("PK\x06\x07", 4);
+    put32(z, 0);
+    put64(z, record);
+    put32(z, 1);
+  }
   z += std::string("PK\x05\x06", 4);
   put32(z, 0);
-  put16(z, 1);
-  put16(z, 1);
-  put32(z, static_cast<uint32_t>(d.size()));
-  put32(z, dir_offset);
+  put16(z, full ? 0xFFFF : static_cast<uint32_t>(items.size()));
+  put16(z, full ? 0xFFFF : static_cast<uint32_t>(items.size()));
+  put32(z, full ? marker : static_cast<uint32_t>(d.size()));
+  put32(z, full ? marker : static_cast<uint32_t>(dir_offset));
   put16(z, 0);
   return z;
+}
+
+std::string zip_package(const std::string& name, const std::string& data, uint16_t method,
+                        int64_t central_size) {
+  return zip_archive({{name, data, method, central_size}});
 }
 
 long run_peak_kib(const std::string& program, const std::vector<std::string>& args,

@@ -78,6 +78,26 @@ std::vector<std::string> split_lines(const std::string& text);
 // Binary STL of the given triangles (9 floats each) with zero normals.
 std::string binary_stl(const std::vector<std::vector<float>>& tris);
 
+// One entry of a ZIP package built by zip_archive: data as given (method 0
+// stored, 8 when data is already a raw deflate stream), size the recorded
+// uncompressed size (-1: data's own).
+struct ZipItem {
+  std::string name;
+  std::string data;
+  uint16_t method = 0;
+  int64_t size = -1;
+};
+
+// How zip_archive records sizes and offsets: in 32-bit fields; in ZIP64
+// extra fields of the headers (the 32-bit fields holding markers), as
+// Python's zipfile writes them; or also with the ZIP64 end record and its
+// locator, whose counts, size and offset replace markers in the end record.
+enum class Zip64 { kNone, kFields, kFull };
+
+// A ZIP package of the items in order: local headers and data, the central
+// directory, the end records; no extra fields beyond ZIP64's, no comments.
+std::string zip_archive(const std::vector<ZipItem>& items, Zip64 zip64 = Zip64::kNone);
+
 // A one-entry ZIP package holding data as given (method 0 stored, 8 when data
 // is already a raw deflate stream); the central uncompressed size can be
 // overridden, and the raw size when data is deflated.

@@ -5,10 +5,18 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
+#include <map>
 #include <memory>
 #include <string>
 
+#include <thread>
+#include <vector>
+
 #include "guarded_text.h"
+#include "input3mf.h"
+#include "support/run.h"
+#include "zip.h"
 
 namespace {
 
@@ -30,13 +38,10 @@ struct Built {
 
 std::unique_ptr<Built> build_from(const char* xml, size_t length, int sampling, int budget) {
   auto b = std::make_unique<Built>();
-  g_use_sampling = sampling;
-  g_max_tris_budget = budget;
+  const BuildSettings settings = {sampling, budget};
   testing::internal::CaptureStderr();
-  b->n = parse_3mf_xml_to_model(xml, length, &b->model, &b->infos);
+  b->n = parse_3mf_xml_to_model(xml, length, &settings, stderr, &b->model, &b->infos);
   b->err = testing::internal::GetCapturedStderr();
-  g_use_sampling = 1;
-  g_max_tris_budget = 500000;
   return b;
 }
 
@@ -84,6 +89,32 @@ std::string doc(const std::string& objects, const std::string& items = "", bool 
                   "</resources>\n";
   if (with_build) s += "<build>" + items + "</build>\n";
   return s + "</model>\n";
+}
+
+// Builds a root part and the other parts it names, as a package would
+// supply them: parts absent from the map stay empty. Sets *loaded to the
+// number of other parts registered.
+std::unique_ptr<Built> build_parts(const std::string& root,
+                                   const std::map<std::string, std::string>& others,
+                                   int* registered = nullptr) {
+  auto b = std::make_unique<Built>();
+  const BuildSettings settings = {0, 500000};
+  ModelParts parts;
+  EXPECT_EQ(model_parts_read_root(&parts, root.data(), root.size(), "3D/3dmodel.model"), 1);
+  for (int k = 1; k < parts.count; k++) {
+    const char* name = parts.parts[k].name;
+    for (const auto& other : others) {
+      if (part_names_equal(name, strlen(name), other.first.data(), other.first.size())) {
+        EXPECT_EQ(model_parts_read_part(&parts, k, other.second.data(), other.second.size()), 1);
+      }
+    }
+  }
+  if (registered) *registered = parts.count - 1;
+  testing::internal::CaptureStderr();
+  b->n = model_parts_build(&parts, &settings, stderr, &b->model, &b->infos);
+  b->err = testing::internal::GetCapturedStderr();
+  model_parts_free(&parts);
+  return b;
 }
 
 const char* kDepthWarning = "WARNING: 3MF component depth limit reached (cycle?)\n";
@@ -352,15 +383,17 @@ TEST(InstantiateObject, TriangleCapStopsTheModel) {
   def->components[0].object_id = 1;
   def->components[1].object_id = 1;
 
+  ModelParts parts = {};
+  PartTable table = {nullptr, def.get(), 1, 1};
+  parts.parts = &table;
+  parts.count = 1;
   Model m;
   ASSERT_EQ(model_init(&m), 0);
-  g_use_sampling = 0;
-  InstanceState state = {0, 1000000, 250, 0, 0, {}};
+  InstanceState state = {{0, 0}, stderr, 0, 1000000, 250, 0, 0, nullptr};
   testing::internal::CaptureStderr();
   const int emitted =
-      instantiate_object(def.get(), 1, def.get(), &k_identity_transform, &m, 0, &state);
+      instantiate_object(&parts, 0, def.get(), &k_identity_transform, &m, 0, &state);
   const std::string err = testing::internal::GetCapturedStderr();
-  g_use_sampling = 1;
   EXPECT_EQ(emitted, 250);
   EXPECT_EQ(m.count, 250);
   EXPECT_EQ(state.limit_reached, 1);
@@ -368,11 +401,9 @@ TEST(InstantiateObject, TriangleCapStopsTheModel) {
 
   // The instance cap alone: three expansions allowed.
   m.count = 0;
-  InstanceState few = {0, 3, 1000000, 0, 0, {}};
+  InstanceState few = {{0, 0}, stderr, 0, 3, 1000000, 0, 0, nullptr};
   testing::internal::CaptureStderr();
-  g_use_sampling = 0;
-  EXPECT_EQ(instantiate_object(def.get(), 1, def.get(), &k_identity_transform, &m, 0, &few), 300);
-  g_use_sampling = 1;
+  EXPECT_EQ(instantiate_object(&parts, 0, def.get(), &k_identity_transform, &m, 0, &few), 300);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), kLimitWarning);
   model_free(&m);
 }
@@ -405,4 +436,158 @@ TEST(Builder, TagsWithoutClosingBracketCostLinearTime) {
   for (int i = 0; i < 200000; i++) many_vertices += "<vertex x=\"1\" ";
   auto c = build("<model><object id=\"1\">" + many_vertices + "</object>\n</model>");
   EXPECT_EQ(c->n, 0);
+}
+
+TEST(Builder, ObjectsOfOtherPartsAreFoundByPartAndId) {
+  // Two parts each define object 1 (one and two triangles): p:path tells them
+  // apart, names and runs follow the root part's rules.
+  const std::map<std::string, std::string> parts = {
+      {"/3D/Objects/a.model", doc(object("id=\"1\" name=\"a\"", mesh(1)))},
+      {"/3D/Objects/b.model", doc(object("id=\"1\"", mesh(2, 10)) +
+                                  // Outside the root p:path does not count: object 1 of this part.
+                                  object("id=\"2\"",
+                                         "<components><component objectid=\"1\" "
+                                         "p:path=\"/3D/Objects/a.model\"/></components>"))},
+  };
+  const std::string assembly =
+      "<components><component objectid=\"1\" p:path=\"/3D/Objects/a.model\"/>"
+      "<component objectid=\"1\" p:path=\"3d/objects/B.MODEL\" "
+      "transform=\"1 0 0 0 1 0 0 0 1 0 0 5\"/><component objectid=\"1\"/></components>";
+  struct Case {
+    const char* what;
+    std::string root;
+    int objects;
+    int triangles;
+    std::string first_name;
+    std::string err;
+  } cases[] = {
+      {"components",
+       doc(object("id=\"1\" name=\"root\"", mesh(4)) + object("id=\"7\"", assembly), item(7)), 1,
+       1 + 2 + 4, "Objekt 7", ""},
+      {"build items",
+       doc("",
+           "<item objectid=\"1\" p:path=\"/3D/Objects/b.model\"/>"
+           "<item objectid=\"2\" p:path=\"/3D/Objects/b.model\"/>"
+           "<item objectid=\"1\" p:path=\"/3D/Objects/a.model\"/>"),
+       3, 2 + 2 + 1, "Objekt 1", ""},
+      {"the root part by name",
+       doc(object("id=\"3\"", mesh(3)), "<item objectid=\"3\" p:path=\"/3D/3DModel.model\"/>"), 1,
+       3, "Objekt 3", ""},
+      {"missing parts and ids",
+       doc(object("id=\"7\"",
+                  "<components><component objectid=\"1\" "
+                  "p:path=\"/3D/none.model\"/>" +
+                      component(1) + "</components>"),
+           "<item objectid=\"9\" p:path=\"/3D/Objects/a.model\"/>"
+           "<item objectid=\"1\" p:path=\"/3D/none.model\"/>" +
+               item(7) + item(7)),
+       // Nothing placed: the fallback finds part a's object.
+       1, 1, "a",
+       "WARNING: <build> item references unknown object 9\n"
+       "WARNING: <build> item references unknown object 1\n"
+       "WARNING: 3MF component references unknown object 1\n"
+       "WARNING: 3MF component references unknown object 1\n"},
+      {"no build: every object of every part", doc(object("id=\"7\"", assembly), "", false), 4,
+       (1 + 2) + 1 + 2 + 2, "Objekt 7", "WARNING: 3MF component references unknown object 1\n"},
+  };
+  for (const Case& c : cases) {
+    auto b = build_parts(c.root, parts);
+    EXPECT_EQ(b->n, c.objects) << c.what;
+    EXPECT_EQ(b->model.count, c.triangles) << c.what;
+    if (b->n > 0) {
+      EXPECT_EQ(b->infos[0].name, c.first_name) << c.what;
+    }
+    EXPECT_EQ(b->err, c.err) << c.what;
+  }
+}
+
+TEST(Builder, PartLimitsHoldPerPartAndCapsOverAll) {
+  // 130 objects in one part: the first 128 count there, and the root keeps
+  // its own 128.
+  std::string many;
+  for (int i = 1; i <= 130; i++) many += object("id=\"" + std::to_string(i) + "\"", mesh(1));
+  std::string items;
+  for (int id : {1, 128, 129}) {
+    items += "<item objectid=\"" + std::to_string(id) + "\" p:path=\"/3D/many.model\"/>";
+  }
+  auto b = build_parts(doc(many, items + item(128)), {{"3D/many.model", doc(many)}});
+  EXPECT_EQ(b->n, 3);
+  EXPECT_EQ(b->err, "WARNING: <build> item references unknown object 129\n");
+
+  // Names that differ only by case or a leading '/' are one part; beyond
+  // 1024 other parts, references name unknown objects.
+  std::string refs;
+  for (int i = 0; i < 1100; i++) {
+    refs += "<item objectid=\"1\" p:path=\"" + std::string(i % 2 ? "/" : "") + "3D/P" +
+            std::to_string(i / 2) + ".model\"/>";
+    refs += "<item objectid=\"1\" p:path=\"3d/p" + std::to_string(i / 2) + ".MODEL\"/>";
+  }
+  int registered = 0;
+  auto c =
+      build_parts(doc("", refs), {{"3D/P0.model", doc(object("id=\"1\"", mesh(1)))}}, &registered);
+  EXPECT_EQ(registered, 550);
+  EXPECT_EQ(c->n, 4);  // four references to P0
+  std::string more;
+  for (int i = 0; i < 1030; i++) {
+    more += "<item objectid=\"1\" p:path=\"/p" + std::to_string(i) + "\"/>";
+  }
+  more += "<item objectid=\"1\" p:path=\"/p1029\"/><item objectid=\"1\" p:path=\"/p5\"/>";
+  auto d = build_parts(
+      doc("", more),
+      {{"p1029", doc(object("id=\"1\"", mesh(1)))}, {"p5", doc(object("id=\"1\"", mesh(2)))}},
+      &registered);
+  EXPECT_EQ(registered, 1024);
+  EXPECT_EQ(d->n, 2);  // p5 twice; p1029 was never registered
+  EXPECT_EQ(d->model.count, 4);
+}
+
+TEST(Build3mfModel, ReentrantWithSettingsAndWarningsOfItsOwn) {
+  // The same package built at once on several threads, each with its own
+  // budget: no build may see another's settings. Warnings go where asked.
+  const std::string xml = doc(object("id=\"1\"", mesh(5000)), item(1) + item(9));
+  const std::string zip = zip_archive({{"3D/3dmodel.model", xml}}, Zip64::kFull);
+  const std::vector<uint8_t> input(zip.begin(), zip.end());
+  std::vector<int> counts(4, -1);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; t++) {
+    threads.emplace_back([&, t] {
+      for (int round = 0; round < 20; round++) {
+        const BuildSettings settings = {1, 1000 * (t + 1)};
+        Model model;
+        ObjectInfo* infos = nullptr;
+        int n = 0;
+        const int status =
+            build_3mf_model(input.data(), input.size(), &settings, nullptr, &model, &infos, &n);
+        const int count = status == kInput3mfOk && n == 1 ? model.count : -1;
+        if (round == 0 || counts[t] == count)
+          counts[t] = count;
+        else
+          counts[t] = -2;
+        if (status == kInput3mfOk) {
+          model_free(&model);
+          free(infos);
+        }
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  // 5000 triangles thinned to fit each budget by a whole stride.
+  EXPECT_EQ(counts, (std::vector<int>{1000, 1667, 2500, 2500}));
+
+  FILE* warnings = tmpfile();
+  ASSERT_NE(warnings, nullptr);
+  const BuildSettings all = {0, 0};
+  Model model;
+  ObjectInfo* infos = nullptr;
+  int n = 0;
+  ASSERT_EQ(build_3mf_model(input.data(), input.size(), &all, warnings, &model, &infos, &n),
+            kInput3mfOk);
+  EXPECT_EQ(model.count, 5000);
+  model_free(&model);
+  free(infos);
+  rewind(warnings);
+  char line[128] = {};
+  EXPECT_NE(fgets(line, sizeof line, warnings), nullptr);
+  EXPECT_STREQ(line, "WARNING: <build> item references unknown object 9\n");
+  fclose(warnings);
 }

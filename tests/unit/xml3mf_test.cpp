@@ -55,8 +55,8 @@ TEST(ScanAttrs, QuotesApostrophesAndBareValues) {
 TEST(ScanAttrs, EveryKnownNameLandsInItsSlot) {
   Scanned s = scan(
       "\tx='a' y='b' z='c' v1='d' v2='e' v3='f' id='g' name='h' objectid='i' transform='j' "
-      "type='k'");
-  const char* expected = "abcdefghijk";
+      "type='k' p:path='l' Type='m' Target='n'");
+  const char* expected = "abcdefghijklmn";
   for (int slot = 0; slot < kAttrCount; slot++) {
     EXPECT_EQ(s.value(slot), std::string(1, expected[slot])) << "slot " << slot;
   }
@@ -94,7 +94,7 @@ TEST(XmlReaders, UnsignedIntegers) {
   struct Case {
     const char* text;
     uint32_t expected;
-  } cases[] = {{"0", 0},          {"123\"", 123},    {"", 0},       {" 5", 0},
+  } cases[] = {{"0", 0},          {"123\"", 123},    {"", 0},       {" 5", 5},
                {"-5", 0},         {"+5", 0},         {"42abc", 42}, {"4294967295", 4294967295u},
                {"4294967296", 0}, {"4294967297", 1}, {"007", 7}};
   for (const Case& c : cases) {
@@ -147,7 +147,7 @@ TEST(FastFloat, TheDocumentedTexts) {
       {"-.5", -0.5f},         {"1.5E0", 1.5f},
       {"7e-0", 7.0f},         {"12abc", 12.0f},
       {"abc", 0.0f},          {"+3", 3.0f},
-      {" 3", 0.0f},           {"1e-3", 1.0f * (tenth * tenth * tenth)},
+      {" 3", 3.0f},           {"1e-3", 1.0f * (tenth * tenth * tenth)},
       {"3.25e1\"", 32.5f},    {"-12.75", -12.75f},
       {"2e4294967296", 2.0f},  // the exponent wraps to 0
       {"2e3000000000", 2.0f},  // and here to a negative count
@@ -158,6 +158,43 @@ TEST(FastFloat, TheDocumentedTexts) {
   // The fraction is f / s in float: 14159 / 100000 + 3, not the nearest float.
   EXPECT_EQ(ff("3.14159"), 14159.0f / 100000.0f + 3.0f);
   EXPECT_TRUE(std::signbit(ff("-")));
+}
+
+TEST(XmlReaders, BlankPaddedValuesReadAsTheirNumber) {
+  // Writers pad to a fixed width ("    1.089429E+02"); XML whitespace before
+  // and after a value is skipped, anything else still ends the number.
+  struct Case {
+    std::string text;
+    float number;
+    uint32_t integer;
+  } cases[] = {
+      {"    1.089429E+02\"", 1.089429f * 100.0f, 1},
+      {"\t\r\n 42 \"", 42.0f, 42},
+      {"  -7.5\t\"", -7.5f, 0},
+      {"\n\n3\r\n\"", 3.0f, 3},
+      {"   \"", 0.0f, 0},
+      {" \v5\"", 0.0f, 0},  // a vertical tab is not XML whitespace
+      {" , 5\"", 0.0f, 0},
+  };
+  for (const Case& c : cases) {
+    const char* end = c.text.data() + c.text.size();
+    EXPECT_EQ(fast_float(c.text.data(), end), c.number) << c.text;
+    EXPECT_EQ(xml_read_uint(c.text.data(), end), c.integer) << c.text;
+  }
+  // Blanks up to the end of the document read nothing beyond it.
+  GuardedText g("   ");
+  ASSERT_TRUE(g.ok());
+  EXPECT_EQ(fast_float(g.begin(), g.end()), 0.0f);
+  EXPECT_EQ(xml_read_uint(g.begin(), g.end()), 0u);
+
+  Transform3x4 t;
+  const std::string padded =
+      "\r\n  1.0E+00  0.0E+00 0\n0\t\t1 0\r\n0 0    1\n  1.0E+01 2.0E+01\r\n  3.0E+01  \r\n\"";
+  ASSERT_EQ(mat3mf_parse(padded.data(), padded.data() + padded.size(), &t), 1);
+  const float expected[12] = {1, 0, 0, 0, 1, 0, 0, 0, 1, 10, 20, 30};
+  for (int i = 0; i < 12; i++) EXPECT_EQ(t.m[i], expected[i]) << i;
+  const std::string eleven = "\n1 0 0 0 1 0 0 0 1 10 20\r\n\"";
+  EXPECT_EQ(mat3mf_parse(eleven.data(), eleven.data() + eleven.size(), &t), 0);
 }
 
 TEST(FastFloat, HugeExponentsEndEarlyWithTheSameResult) {

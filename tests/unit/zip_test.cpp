@@ -9,6 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "input3mf.h"
+#include "support/run.h"
+
 namespace {
 
 struct Entry {
@@ -28,6 +31,10 @@ void put16(std::string& s, uint32_t v) {
 void put32(std::string& s, uint32_t v) {
   put16(s, v & 0xFFFF);
   put16(s, v >> 16);
+}
+
+void poke64(std::string& s, size_t at, uint64_t v) {
+  for (int i = 0; i < 8; i++) s[at + i] = static_cast<char>((v >> (8 * i)) & 0xFF);
 }
 
 std::string raw_deflate(const std::string& data) {
@@ -333,4 +340,140 @@ TEST(ZipExtract, EmptyAndTinyInputsFail) {
   EXPECT_EQ(extract("").ok, 0);
   EXPECT_EQ(extract("PK").ok, 0);
   EXPECT_EQ(extract(std::string("PK\x05\x06", 4)).ok, 0);
+}
+
+TEST(ZipExtract, Zip64RecordsAndFields) {
+  // One entry, "3D/3dmodel.model" (16 bytes): with Zip64::kFull the package
+  // ends with the central header (46 + 16 + 28), the ZIP64 end record (56),
+  // its locator (20) and the end record (22).
+  const std::string deflated = raw_deflate(kModel);
+  const std::vector<ZipItem> items = {
+      {"3D/3dmodel.model", deflated, 8, static_cast<int64_t>(kModel.size())}};
+  const std::string full = zip_archive(items, Zip64::kFull);
+  const size_t eocd = full.size() - 22, record = eocd - 20 - 56, extra = record - 28;
+  struct Case {
+    const char* what;
+    std::string zip;
+    int ok;
+  } cases[] = {
+      {"central ZIP64 fields only", zip_archive(items, Zip64::kFields), 1},
+      {"ZIP64 end record and fields", full, 1},
+      {"stored", zip_archive({{"3D/3dmodel.model", kModel}}, Zip64::kFull), 1},
+      {"only the offset is a marker", full, 1},
+      {"locator names a record beyond itself", full, 0},
+      {"record without its signature", full, 0},
+      {"directory offset wraps past 2^64", full, 0},
+      {"extra field cut before the offset", full, 0},
+      {"local offset beyond the input", full, 0},
+      {"a 2^62-byte entry in a small package", full, 0},
+      {"stored sizes that differ", zip_archive({{"3D/3dmodel.model", kModel, 0, 7}}, Zip64::kFull),
+       0},
+  };
+  // lib3mf writes true counts and size beside the offset marker.
+  std::string& lib3mf = cases[3].zip;
+  lib3mf[eocd + 8] = 1, lib3mf[eocd + 9] = 0, lib3mf[eocd + 10] = 1, lib3mf[eocd + 11] = 0;
+  lib3mf[eocd + 12] = 90, lib3mf[eocd + 13] = lib3mf[eocd + 14] = lib3mf[eocd + 15] = 0;
+  poke64(cases[4].zip, eocd - 20 + 8, record + 1);
+  cases[5].zip[record + 3] = 7;
+  poke64(cases[6].zip, record + 40, ~uint64_t{0} - 10);
+  cases[7].zip[extra + 2] = 16;
+  poke64(cases[8].zip, extra + 20, full.size());
+  poke64(cases[9].zip, extra + 4, uint64_t{1} << 62);
+  for (const Case& c : cases) {
+    Extracted r = extract(c.zip);
+    EXPECT_EQ(r.ok, c.ok) << c.what;
+    if (c.ok) {
+      EXPECT_EQ(r.data, kModel) << c.what;
+      EXPECT_TRUE(r.terminated) << c.what;
+    }
+  }
+  // Without markers the ZIP64 record is never consulted, even where it says
+  // something else.
+  std::string plain = zip_archive(items);
+  std::string records = full.substr(record, 56 + 20);
+  poke64(records, 48, 12345);
+  poke64(records, 56 + 8, plain.size() - 22);
+  plain.insert(plain.size() - 22, records);
+  EXPECT_EQ(extract(plain).ok, 1);
+}
+
+TEST(ZipExtract, PartNamesFollowThePackageRules) {
+  struct Case {
+    const char* stored;
+    const char* asked;
+    int ok;
+  } cases[] = {
+      {"3D/3dmodel.model", "3D/3dmodel.model", 1},
+      {"3D/3DModel.model", "/3d/3dmodel.MODEL", 1},
+      {"/3D/x.model", "3D/x.model", 1},
+      {"3D/x.model", "//3D/x.model", 0},
+      {"3D/x.model", "3D/x.model ", 0},
+      {"3D/x.modelx", "3D/x.model", 0},
+      {"3D/\xC3\x89.model", "3D/\xC3\xA9.model", 0},  // only ASCII letters fold
+      {"", "/", 1},
+  };
+  for (const Case& c : cases) {
+    const std::string zip = build_zip({{"a.txt", "a", 0}, {c.stored, kModel, 8}});
+    std::vector<uint8_t> copy(zip.begin(), zip.end());
+    uint8_t* out = nullptr;
+    uint64_t len = 0;
+    EXPECT_EQ(zip_extract_part(copy.data(), copy.size(), c.asked, &out, &len), c.ok)
+        << c.stored << " / " << c.asked;
+    if (out) {
+      EXPECT_EQ(std::string(reinterpret_cast<char*>(out), len), kModel);
+    }
+    free(out);
+    EXPECT_EQ(part_names_equal(c.stored, strlen(c.stored), c.asked, strlen(c.asked)), c.ok);
+  }
+}
+
+TEST(PackageRelationshipTarget, FirstRelationshipOfTheType) {
+  const std::string model = kRelationship3dModel;
+  const std::string thumb = kRelationshipThumbnail;
+  auto rel = [](const std::string& type, const std::string& target, char q = '"') {
+    return std::string("<Relationship Type=") + q + type + q + " Target=" + q + target + q +
+           " Id='r'/>";
+  };
+  std::string upper = model;
+  for (char& c : upper) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+  struct Case {
+    const char* what;
+    std::string rels;
+    const char* part;  // the name of the relationships part
+    const char* type;
+    const char* target;  // null: none
+  } cases[] = {
+      {"the model", rel(thumb, "/t.png") + rel(model, "/3D/m.model"), "_rels/.rels",
+       kRelationship3dModel, "/3D/m.model"},
+      {"the thumbnail", rel(thumb, "/t.png") + rel(model, "/3D/m.model"), "_rels/.rels",
+       kRelationshipThumbnail, "/t.png"},
+      {"the first of two", rel(model, "a") + rel(model, "b"), "/_RELS/.rels", kRelationship3dModel,
+       "a"},
+      {"type in upper case, apostrophes", rel(upper, "x y", '\''), "_rels/.rels",
+       kRelationship3dModel, "x y"},
+      {"a longer type", rel(model + "x", "a"), "_rels/.rels", kRelationship3dModel, nullptr},
+      {"no target", "<Relationship Type=\"" + model + "\"/>", "_rels/.rels", kRelationship3dModel,
+       nullptr},
+      {"Relationships is not a Relationship", "<Relationships Type=\"" + model + "\" Target=\"a\">",
+       "_rels/.rels", kRelationship3dModel, nullptr},
+      {"another part", rel(model, "a"), "3D/_rels/3dmodel.model.rels", kRelationship3dModel,
+       nullptr},
+  };
+  for (const Case& c : cases) {
+    const std::string zip =
+        zip_archive({{"[Content_Types].xml", "<Types/>"}, {c.part, "<Relationships>\n" + c.rels}});
+    std::vector<uint8_t> copy(zip.begin(), zip.end());
+    char* target = package_relationship_target(copy.data(), copy.size(), c.type);
+    if (c.target) {
+      ASSERT_NE(target, nullptr) << c.what;
+      EXPECT_STREQ(target, c.target) << c.what;
+    } else {
+      EXPECT_EQ(target, nullptr) << c.what;
+    }
+    free(target);
+  }
+  const std::string xml = "<Relationships>" + rel(model, "a");
+  EXPECT_EQ(package_relationship_target(reinterpret_cast<const uint8_t*>(xml.data()), xml.size(),
+                                        kRelationship3dModel),
+            nullptr);
 }
