@@ -25,7 +25,6 @@
 // The renderers' default triangle budget.
 static const int32_t kBudget = 500000;
 // How much of the head the content tests look at.
-static const uint64_t kStlHeadBytes = 1023;
 static const uint64_t kObjHeadBytes = 65536;
 
 static bool has_prefix(const uint8_t* data, uint64_t length, const char* prefix) {
@@ -41,21 +40,12 @@ static bool looks_like_xml(const uint8_t* data, uint64_t length) {
   return i < length && data[i] == '<';
 }
 
-// The STL reader's own flavour rules, read as "this is an STL file": "solid"
-// with "facet" and "normal" in the first 1023 bytes (lower-cased, up to a
-// zero byte), or a size within 2 bytes of 84 + 50 x the count at offset 80.
+// The STL reader's own flavour test finds text evidence (ASCII), or the
+// size is within 2 bytes of 84 + 50 x the count at offset 80 (binary): the
+// binary reader's fallback for everything else does not count here.
 static bool looks_like_stl(const uint8_t* data, uint64_t length) {
   if (length < 84) return false;
-  if (has_prefix(data, length, "solid")) {
-    char text[kStlHeadBytes + 1];
-    const size_t n = length < kStlHeadBytes ? static_cast<size_t>(length) : kStlHeadBytes;
-    for (size_t i = 0; i < n; i++) {
-      const char c = static_cast<char>(data[i]);
-      text[i] = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-    }
-    text[n] = 0;
-    if (strstr(text, "facet") && strstr(text, "normal")) return true;
-  }
+  if (is_binary_stl_bytes(data, static_cast<size_t>(length)) == 0) return true;
   const uint32_t count = static_cast<uint32_t>(data[80]) | static_cast<uint32_t>(data[81]) << 8 |
                          static_cast<uint32_t>(data[82]) << 16 |
                          static_cast<uint32_t>(data[83]) << 24;
@@ -119,8 +109,6 @@ ThumbsFormat thumbs_detect(const uint8_t* data, uint64_t length, const char* nam
   if (has_extension(name, ".stl")) return kThumbsFormatStl;
   if (has_extension(name, ".3mf")) return kThumbsFormat3mf;
   if (has_extension(name, ".obj")) return kThumbsFormatObj;
-  // An ASCII STL whose head holds no facet yet.
-  if (has_prefix(data, length, "solid")) return kThumbsFormatStl;
   return kThumbsFormatUnknown;
 }
 
@@ -215,23 +203,20 @@ static ThumbsStatus load_3mf(const uint8_t* data, uint64_t length, Model* model)
   return status == kInput3mfOk ? kThumbsOk : kThumbsNothingToDraw;
 }
 
-static ThumbsStatus load_stl(const char* path, Model* model) {
+static ThumbsStatus load_stl(const uint8_t* data, uint64_t length, Model* model) {
   if (model_init(model) != 0) return kThumbsOutOfMemory;
-  if (parse_stl(path, model) != 0) return kThumbsCannotParse;
+  if (parse_stl_bytes(data, static_cast<size_t>(length), model) != 0) return kThumbsCannotParse;
   return model->count == 0 ? kThumbsNothingToDraw : kThumbsOk;
 }
 
-static ThumbsStatus load_obj(const char* path, Model* model) {
-  if (parse_obj(path, model) != 0) {
-    *model = Model{};  // an unopened file leaves it unset
-    return kThumbsCannotParse;
-  }
+static ThumbsStatus load_obj(const uint8_t* data, uint64_t length, Model* model) {
+  // Only running out of memory fails here; the model is then released.
+  if (parse_obj_bytes(data, static_cast<size_t>(length), model) != 0) return kThumbsOutOfMemory;
   return model->count == 0 ? kThumbsNothingToDraw : kThumbsOk;
 }
 
-// The whole pipeline; path, when given, is the file the bytes came from.
-static ThumbsStatus render_any(const uint8_t* data, uint64_t length, const char* name,
-                               const char* path, int32_t size, int32_t opaque, ThumbsImage* out) {
+static ThumbsStatus render_any(const uint8_t* data, uint64_t length, const char* name, int32_t size,
+                               int32_t opaque, ThumbsImage* out) {
   const ThumbsFormat format = thumbs_detect(data, length, name);
   out->format = format;
   if (format == kThumbsFormatUnknown) return kThumbsUnknownFormat;
@@ -240,12 +225,10 @@ static ThumbsStatus render_any(const uint8_t* data, uint64_t length, const char*
   Lighting lights = k_constant_lighting;
   if (format == kThumbsFormat3mf) {
     status = load_3mf(data, length, &model);
-  } else if (!path) {
-    return kThumbsUnknownFormat;
   } else if (format == kThumbsFormatStl) {
-    status = load_stl(path, &model);
+    status = load_stl(data, length, &model);
   } else {
-    status = load_obj(path, &model);
+    status = load_obj(data, length, &model);
     lights = build_runtime_lighting();
   }
   if (status == kThumbsOk) status = draw_model(&model, &lights, size, opaque, out);
@@ -262,7 +245,7 @@ ThumbsStatus thumbs_render(const uint8_t* data, uint64_t length, const char* nam
   if (!out) return kThumbsBadArgument;
   clear_image(out);
   if ((!data && length > 0) || size < 1) return kThumbsBadArgument;
-  return render_any(data, length, name, nullptr, size, opaque, out);
+  return render_any(data, length, name, size, opaque, out);
 }
 
 // Reads the whole file into a malloc'd block. Returns kThumbsOk, or the
@@ -312,7 +295,7 @@ ThumbsStatus thumbs_render_file(const char* path, int32_t size, int32_t opaque, 
   uint8_t* data = nullptr;
   uint64_t length = 0;
   ThumbsStatus status = read_whole_file(path, &data, &length);
-  if (status == kThumbsOk) status = render_any(data, length, path, path, size, opaque, out);
+  if (status == kThumbsOk) status = render_any(data, length, path, size, opaque, out);
   free(data);
   return status;
 }

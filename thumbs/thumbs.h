@@ -16,7 +16,7 @@ enum ThumbsStatus : int32_t {
   kThumbsCannotRead = 2,     // the file cannot be opened or read (thumbs_render_file)
   kThumbsTooBig = 3,         // the file is larger than kThumbsMaxFileBytes (thumbs_render_file)
   kThumbsUnknownFormat = 4,  // neither the content nor the name says STL, 3MF or OBJ
-  kThumbsCannotParse = 5,    // the reader refused the file (or ran out of memory)
+  kThumbsCannotParse = 5,    // the STL reader refused the file (or ran out of memory)
   kThumbsNothingToDraw = 6,  // no triangles (3MF: and no package thumbnail)
   kThumbsOutOfMemory = 7,
 };

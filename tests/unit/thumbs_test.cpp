@@ -1,6 +1,6 @@
-// The thumbs library's own pieces: the PNG decoder against pictures libpng
-// encodes (every colour type, depth and interlace), cut and hostile PNGs, and
-// the premultiplied resampling.
+// The thumbs library: the PNG decoder against pictures libpng encodes (every
+// colour type, depth and interlace), cut and hostile PNGs, the premultiplied
+// resampling, and the interface as an in-process caller uses it.
 #include <gtest/gtest.h>
 // libpng (core/png.h is the project's own writer and comes first on the path).
 #include <libpng/png.h>
@@ -8,10 +8,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "image.h"
 #include "png_decode.h"
+#include "thumbs.h"
 
 namespace {
 
@@ -222,6 +224,88 @@ TEST(ImageResample, AveragesPremultipliedColour) {
     EXPECT_EQ(std::vector<uint8_t>(out, out + c.expected.size()), c.expected);
     free(out);
   }
+}
+
+std::string corpus_bytes(const std::string& name) {
+  FILE* f = fopen((std::string(ORRERY_CORPUS_DIR) + "/" + name).c_str(), "rb");
+  std::string data;
+  if (!f) return data;
+  char buffer[65536];
+  size_t n;
+  while ((n = fread(buffer, 1, sizeof buffer, f)) > 0) data.append(buffer, n);
+  fclose(f);
+  return data;
+}
+
+struct Rendered {
+  ThumbsStatus status;
+  int32_t format;
+  std::vector<uint8_t> rgba;
+};
+
+Rendered render_bytes(const std::string& data, const char* name, int32_t size) {
+  ThumbsImage image;
+  Rendered r;
+  r.status = thumbs_render(reinterpret_cast<const uint8_t*>(data.data()), data.size(), name, size,
+                           0, &image);
+  r.format = image.format;
+  if (image.rgba) r.rgba.assign(image.rgba, image.rgba + 4 * image.width * image.height);
+  thumbs_image_free(&image);
+  return r;
+}
+
+// The interface as an in-process caller uses it: bytes in, the same picture
+// as from the file, nothing on the standard streams (a 3MF build item naming
+// a missing object warns in packshot), and the same pictures when several
+// threads draw at once.
+TEST(ThumbsRender, BytesInSilentAndOnThreads) {
+  const char* const files[] = {"stl/trimesh__torus.STL", "3mf/samples__core_cube_gears.3mf",
+                               "obj/trimesh__rabbit.obj"};
+  std::vector<std::string> inputs;
+  std::vector<Rendered> expected;
+  for (const char* file : files) {
+    SCOPED_TRACE(file);
+    inputs.push_back(corpus_bytes(file));
+    ThumbsImage image;
+    ASSERT_EQ(
+        thumbs_render_file((std::string(ORRERY_CORPUS_DIR) + "/" + file).c_str(), 96, 0, &image),
+        kThumbsOk);
+    expected.push_back(
+        {kThumbsOk, image.format, std::vector<uint8_t>(image.rgba, image.rgba + 96 * 96 * 4)});
+    thumbs_image_free(&image);
+    const Rendered r = render_bytes(inputs.back(), nullptr, 96);
+    EXPECT_EQ(r.status, kThumbsOk);
+    EXPECT_EQ(r.format, expected.back().format);
+    EXPECT_TRUE(r.rgba == expected.back().rgba);
+  }
+
+  const std::string warns =
+      "<model><resources><object id=\"1\" type=\"model\"><mesh><vertices>"
+      "<vertex x=\"0\" y=\"0\" z=\"0\"/><vertex x=\"1\" y=\"0\" z=\"0\"/>"
+      "<vertex x=\"0\" y=\"1\" z=\"0\"/></vertices><triangles>"
+      "<triangle v1=\"0\" v2=\"1\" v3=\"2\"/></triangles></mesh></object></resources>"
+      "<build><item objectid=\"1\"/><item objectid=\"7\"/></build></model>";
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  const Rendered quiet = render_bytes(warns, "x.model", 48);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_EQ(quiet.status, kThumbsOk);
+
+  std::vector<std::thread> threads;
+  std::vector<int> mismatches(4, 0);
+  for (int t = 0; t < 4; t++) {
+    threads.emplace_back([&, t] {
+      for (int round = 0; round < 3; round++) {
+        for (size_t i = 0; i < inputs.size(); i++) {
+          const size_t k = (i + static_cast<size_t>(t)) % inputs.size();
+          if (render_bytes(inputs[k], nullptr, 96).rgba != expected[k].rgba) mismatches[t]++;
+        }
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  for (int t = 0; t < 4; t++) EXPECT_EQ(mismatches[t], 0) << "thread " << t;
 }
 
 }  // namespace
