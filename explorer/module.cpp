@@ -73,11 +73,9 @@ HMODULE module_handle() {
   return g_module;
 }
 
+// Thread notifications stay on: the statically linked runtime may need them.
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, void*) {
-  if (reason == DLL_PROCESS_ATTACH) {
-    g_module = instance;
-    DisableThreadLibraryCalls(instance);
-  }
+  if (reason == DLL_PROCESS_ATTACH) g_module = instance;
   return TRUE;
 }
 
