@@ -8,9 +8,10 @@
 
 // Initialize refuses larger streams (HRESULT_FROM_WIN32(ERROR_FILE_TOO_LARGE)).
 // The handler keeps the whole file in memory while the mesh is built beside
-// it, about twice the file at the peak for a binary STL, in the one surrogate
-// process where Explorer may draw several files at once; the Linux
-// thumbnailer, a process per file, takes twice as much (kThumbsMaxFileBytes).
+// it (a binary STL peaks at two to three times the file, the temporary copy
+// included), in the one surrogate process where Explorer may draw several
+// files at once; the Linux thumbnailer, a process per file, takes twice as
+// much (kThumbsMaxFileBytes).
 constexpr uint64_t kThumbsHandlerMaxStreamBytes = 268435456;  // 256 MiB
 
 // Makes a handler object and asks it for riid. Returns the QueryInterface
