@@ -20,14 +20,15 @@ static void record_start(const char* file) {
   json_write_string(stdout, file);
 }
 
-// Runs one job and writes the rest of its record. Returns 1 when the job
-// reached rendering (it then counts as processed).
-static int run_job(const char* input, const char* output, int size, int budget) {
+// Runs one job and writes the rest of its record, which names the job by
+// file, the input as the line gave it. Returns 1 when the job reached
+// rendering (it then counts as processed).
+static int run_job(const char* file, const char* input, const char* output, int size, int budget) {
   const double t0 = get_time_ms();
   Model model;
   if (model_init(&model) != 0 || parse_stl(input, &model) != 0 || model.count == 0) {
     model_free(&model);
-    record_start(input);
+    record_start(file);
     fputs(",\"status\":\"error\",\"error\":\"parse_failed\",\"triangle_count\":0}\n", stdout);
     return 0;
   }
@@ -43,7 +44,7 @@ static int run_job(const char* input, const char* output, int size, int budget) 
   decimate_inplace(&model, budget);
   const int rc = render_thumbnail_png(&model, size, output);
   const double t2 = get_time_ms();
-  record_start(input);
+  record_start(file);
   if (rc != 0) {
     printf(",\"status\":\"error\",\"error\":\"write_png_failed\",\"triangle_count\":%d}\n", count);
   } else {
@@ -75,7 +76,10 @@ void run_batch(int size, int budget) {
       fputs(",\"status\":\"error\",\"error\":\"no_tab_separator\"}\n", stdout);
     } else {
       *tab = '\0';
-      processed += run_job(line, tab + 1, size, budget);
+      JobPaths paths;
+      platform_job_paths(line, tab + 1, &paths);
+      processed += run_job(line, paths.input, paths.output, size, budget);
+      platform_job_paths_free(&paths);
     }
     fflush(stdout);
   }

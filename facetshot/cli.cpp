@@ -77,8 +77,10 @@ static void print_info(const Model* model) {
   fflush(stdout);
 }
 
-static int run_single(const char* input, const char* output, bool from_stdin, const Options& o) {
-  const char* name = from_stdin ? "stdin" : input;
+// Paths open the files; names are what the messages show (see platform.h).
+static int run_single(const char* input, const char* output, const char* input_name,
+                      const char* output_name, bool from_stdin, const Options& o) {
+  const char* name = from_stdin ? "stdin" : input_name;
   const double t0 = get_time_ms();
   Model model;
   int outcome = 0;  // 0 read, else the exit code
@@ -108,7 +110,7 @@ static int run_single(const char* input, const char* output, bool from_stdin, co
   const double t4 = get_time_ms();
   model_free(&model);
   if (rc != 0) {
-    fprintf(stderr, "ERROR: Cannot write PNG: %s\n", output);
+    fprintf(stderr, "ERROR: Cannot write PNG: %s\n", output_name);
     return 2;
   }
   fprintf(stderr,
@@ -118,14 +120,16 @@ static int run_single(const char* input, const char* output, bool from_stdin, co
   return 0;
 }
 
-int facetshot_main(int argc, char** argv) {
-  const char* prog = argc > 0 ? argv[0] : "facetshot";
+int facetshot_main(const ProgramArgs* args) {
+  const int argc = args->argc;
+  char** words = args->words;
+  const char* prog = argc > 0 ? args->names[0] : "facetshot";
   if (argc <= 1) {
     print_usage(prog);
     return 1;
   }
-  if (strcmp(argv[1], "--batch") == 0) {
-    Options o = read_options(argc, argv, 2, false);
+  if (strcmp(words[1], "--batch") == 0) {
+    Options o = read_options(argc, words, 2, false);
     run_batch(o.size, o.max_tris);
     return 0;
   }
@@ -133,6 +137,7 @@ int facetshot_main(int argc, char** argv) {
     print_usage(prog);
     return 1;
   }
-  const bool from_stdin = strcmp(argv[1], "--stdin") == 0;
-  return run_single(argv[1], argv[2], from_stdin, read_options(argc, argv, 3, true));
+  const bool from_stdin = strcmp(words[1], "--stdin") == 0;
+  return run_single(args->paths[1], args->paths[2], args->names[1], args->names[2], from_stdin,
+                    read_options(argc, words, 3, true));
 }

@@ -1,6 +1,9 @@
 // facetshot: STL files, raw triangle streams and job batches to PNG thumbnails.
 #include "cli.h"
+#include "platform.h"
 
 int main(int argc, char** argv) {
-  return facetshot_main(argc, argv);
+  ProgramArgs args;
+  platform_program_args(argc, argv, &args);
+  return facetshot_main(&args);
 }

@@ -141,8 +141,10 @@ static int run_parse_mode() {
   return rc == 0 ? 0 : 2;
 }
 
-int packshot_main(int argc, char** argv) {
-  const char* prog = argc > 0 && argv[0] ? argv[0] : "packshot";
+int packshot_main(const ProgramArgs* args) {
+  const int argc = args->argc;
+  char** argv = args->words;
+  const char* prog = argc > 0 && args->names[0] ? args->names[0] : "packshot";
   if (argc < 2) {
     print_usage(prog);
     return 1;
@@ -152,7 +154,7 @@ int packshot_main(int argc, char** argv) {
     print_usage(prog);
     return 1;
   }
-  const char* output = argv[2];  // taken literally, even when it looks like an option
+  const char* output = args->paths[2];  // taken literally, even when it looks like an option
   int size = kDefaultSize;
   int max_tris = kDefaultBudget;
   const char* prefix = nullptr;
@@ -161,7 +163,7 @@ int packshot_main(int argc, char** argv) {
       const int v = parse_int_atoi(argv[++i]);
       max_tris = v < kMinBudget ? kMinBudget : v;
     } else if (strcmp(argv[i], "--per-object") == 0 && i + 1 < argc) {
-      prefix = argv[++i];
+      prefix = args->paths[++i];
     } else {
       const int v = parse_int_atoi(argv[i]);
       if (v >= 32 && v <= 2048) size = v;

@@ -5,6 +5,7 @@
 
 #include "builder.h"
 #include "model.h"
+#include "platform.h"
 
 // Writes the object mesh stream of a built model to out (little-endian):
 // object count, then per object its name length and name, vertex count and
@@ -14,4 +15,4 @@
 int write_object_mesh_stream(FILE* out, const Model* model, const ObjectInfo* infos, int n);
 
 // The whole program; returns the process exit code.
-int packshot_main(int argc, char** argv);
+int packshot_main(const ProgramArgs* args);

@@ -1,6 +1,9 @@
 // packshot: one 3MF package or model XML on stdin to thumbnails or a mesh stream.
 #include "cli.h"
+#include "platform.h"
 
 int main(int argc, char** argv) {
-  return packshot_main(argc, argv);
+  ProgramArgs args;
+  platform_program_args(argc, argv, &args);
+  return packshot_main(&args);
 }

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "builder.h"
 #include "decimate.h"
@@ -19,11 +20,17 @@ static const int kMinBudget = 1000;
 
 // Renders one instance's triangles on their own. Returns 1 when the
 // thumbnail was attempted (its write result is not reported), 0 when its
-// model could not be set up.
+// model or file name could not be set up.
 static int render_object(const Model* main, const ObjectInfo* info, int index, int size,
                          int max_tris, const char* prefix) {
+  // The whole prefix, however long the path: a cut name would be another file.
+  const size_t path_size = strlen(prefix) + sizeof "_obj-2147483648.png";
+  char* path = static_cast<char*>(malloc(path_size));
   Model part;
-  if (model_init(&part) != 0) return 0;
+  if (!path || model_init(&part) != 0) {
+    free(path);
+    return 0;
+  }
   for (int32_t k = 0; k < info->triangle_count; k++) {
     const int64_t t = static_cast<int64_t>(info->first_triangle) + k;
     if (t < 0 || t >= main->count) break;
@@ -31,10 +38,10 @@ static int render_object(const Model* main, const ObjectInfo* info, int index, i
   }
   auto_orient_model(&part);
   decimate_inplace(&part, max_tris);
-  char path[1024];
-  snprintf(path, sizeof path, "%s_obj%d.png", prefix, index);
+  snprintf(path, path_size, "%s_obj%d.png", prefix, index);
   render_thumbnail_png(&part, size, path);
   model_free(&part);
+  free(path);
   return 1;
 }
 

@@ -40,13 +40,17 @@ static void print_info(const Model* model) {
   fflush(stdout);
 }
 
-int main(int argc, char** argv) {
+int main(int raw_argc, char** raw_argv) {
+  ProgramArgs args;
+  platform_program_args(raw_argc, raw_argv, &args);
+  const int argc = args.argc;
+  char** argv = args.words;  // option words and numbers
   if (argc < 3) {
-    print_usage(argc > 0 && argv[0] ? argv[0] : "vertexshot");
+    print_usage(argc > 0 && args.names[0] ? args.names[0] : "vertexshot");
     return 1;
   }
-  const char* input = argv[1];
-  const char* output = argv[2];
+  const char* input = args.paths[1];
+  const char* output = args.paths[2];
   int size = kDefaultSize;
   int budget = kDefaultBudget;
   bool info = false;
@@ -66,12 +70,12 @@ int main(int argc, char** argv) {
   double t0 = get_time_ms();
   Model model;
   if (parse_obj(input, &model) != 0) {
-    fprintf(stderr, "ERROR: Cannot parse %s\n", input);
+    fprintf(stderr, "ERROR: Cannot parse %s\n", args.names[1]);
     return 2;
   }
   double t1 = get_time_ms();
   if (model.count == 0) {
-    fprintf(stderr, "ERROR: No triangles in %s\n", input);
+    fprintf(stderr, "ERROR: No triangles in %s\n", args.names[1]);
     model_free(&model);
     return 3;
   }
@@ -87,12 +91,12 @@ int main(int argc, char** argv) {
   double t4 = get_time_ms();
   model_free(&model);
   if (written != 0) {
-    fprintf(stderr, "ERROR: Cannot write PNG: %s\n", output);
+    fprintf(stderr, "ERROR: Cannot write PNG: %s\n", args.names[2]);
     return 2;
   }
   fprintf(stderr,
           "OK %s: %d tris (dec %d), %dx%d, parse=%.1fms decimate=%.1fms render=%.1fms "
           "write=%.1fms total=%.1fms\n",
-          input, parsed, 0, size, size, t1 - t0, t2 - t1, t3 - t2, t4 - t3, t4 - t0);
+          args.names[1], parsed, 0, size, size, t1 - t0, t2 - t1, t3 - t2, t4 - t3, t4 - t0);
   return 0;
 }

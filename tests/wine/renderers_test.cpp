@@ -48,16 +48,44 @@ std::string normalise_text(std::string text, const std::string& program_path) {
   return std::regex_replace(out, json_timing, "$1:#");
 }
 
-std::vector<std::string> list_dir(const std::string& dir) {
+// The files under dir and its subfolders, as paths relative to dir.
+std::vector<std::string> list_files(const std::string& dir, const std::string& prefix = "") {
   std::vector<std::string> names;
   if (DIR* d = opendir(dir.c_str())) {
     while (dirent* e = readdir(d)) {
-      if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) names.push_back(e->d_name);
+      if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
+      struct stat st;
+      const std::string path = dir + "/" + e->d_name;
+      if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        for (const std::string& name : list_files(path, prefix + e->d_name + "/")) {
+          names.push_back(name);
+        }
+      } else {
+        names.push_back(prefix + e->d_name);
+      }
     }
     closedir(d);
   }
   std::sort(names.begin(), names.end());
   return names;
+}
+
+// Writes a file, creating the folders on its way.
+void write_file_in_folders(const std::string& path, const std::string& data) {
+  for (size_t at = path.find('/', 1); at != std::string::npos; at = path.find('/', at + 1)) {
+    mkdir(path.substr(0, at).c_str(), 0755);
+  }
+  write_file(path, data);
+}
+
+std::string replace_all(std::string text,
+                        const std::vector<std::pair<std::string, std::string>>& map) {
+  for (const auto& m : map) {
+    for (size_t at = 0; (at = text.find(m.first, at)) != std::string::npos; at += m.second.size()) {
+      text.replace(at, m.first.size(), m.second);
+    }
+  }
+  return text;
 }
 
 struct Case {
@@ -67,6 +95,12 @@ struct Case {
   std::string stdin_data = "";
   bool binary_stdout = false;                                   // compared byte for byte
   std::vector<std::pair<std::string, std::string>> files = {};  // written to in/<name>
+  std::vector<std::string> folders = {};  // made in the work folder before the run
+  std::vector<std::string> outputs = {};  // files both runs must write, among others
+  // Under Wine only: standard input when not empty, and the texts that stand
+  // for others in its output (native text, Wine text).
+  std::string wine_stdin = "";
+  std::vector<std::pair<std::string, std::string>> wine_text = {};
 };
 
 class RenderersUnderWineTest : public ::testing::Test {
@@ -89,10 +123,13 @@ class RenderersUnderWineTest : public ::testing::Test {
       for (const std::string& input : c.inputs) {
         write_file(runs[k].dir + "/in/" + base_name(input), read_file(corpus(input)));
       }
-      for (const auto& file : c.files) write_file(runs[k].dir + "/in/" + file.first, file.second);
+      for (const auto& file : c.files) {
+        write_file_in_folders(runs[k].dir + "/in/" + file.first, file.second);
+      }
+      for (const std::string& folder : c.folders) mkdir((runs[k].dir + "/" + folder).c_str(), 0755);
       RunOptions options;
       options.cwd = runs[k].dir;
-      options.stdin_data = c.stdin_data;
+      options.stdin_data = k == 1 && !c.wine_stdin.empty() ? c.wine_stdin : c.stdin_data;
       if (k == 0) {
         std::vector<std::string> argv = {native};
         argv.insert(argv.end(), c.args.begin(), c.args.end());
@@ -109,16 +146,21 @@ class RenderersUnderWineTest : public ::testing::Test {
       EXPECT_EQ(n.out.size(), w.out.size());
       EXPECT_TRUE(n.out == w.out) << "binary standard output differs";
     } else {
-      EXPECT_EQ(normalise_text(n.out, native), normalise_text(w.out, windows_path(exe)));
+      EXPECT_EQ(replace_all(normalise_text(n.out, native), c.wine_text),
+                normalise_text(w.out, windows_path(exe)));
       for (const std::string& line : split_lines(w.out)) {
         std::string error;
         EXPECT_TRUE(json_is_valid(line, &error)) << line << ": " << error;
       }
     }
-    EXPECT_EQ(normalise_text(n.err, native), normalise_text(w.err, windows_path(exe)));
+    EXPECT_EQ(replace_all(normalise_text(n.err, native), c.wine_text),
+              normalise_text(w.err, windows_path(exe)));
 
-    const std::vector<std::string> outputs = list_dir(runs[0].dir + "/out");
-    EXPECT_EQ(outputs, list_dir(runs[1].dir + "/out"));
+    for (const std::string& output : c.outputs) {
+      for (const SideRun& run : runs) EXPECT_TRUE(file_exists(run.dir + "/" + output)) << output;
+    }
+    const std::vector<std::string> outputs = list_files(runs[0].dir + "/out");
+    EXPECT_EQ(outputs, list_files(runs[1].dir + "/out"));
     for (const std::string& name : outputs) {
       SCOPED_TRACE(name);
       const std::string native_png = runs[0].dir + "/out/" + name;
@@ -293,6 +335,97 @@ TEST_F(RenderersUnderWineTest, VertexshotFiles) {
       {"usage", {"only-one-argument"}, {}},
   };
   for (const Case& c : cases) compare("vertexshot", c);
+}
+
+// The Windows-1252 bytes of a UTF-8 text of ASCII and Latin-1 letters, or
+// empty when it holds any other character.
+std::string windows_1252(const std::string& utf8) {
+  std::string out;
+  for (size_t i = 0; i < utf8.size(); i++) {
+    const unsigned char c = static_cast<unsigned char>(utf8[i]);
+    const unsigned char next = i + 1 < utf8.size() ? static_cast<unsigned char>(utf8[i + 1]) : 0;
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else if ((c == 0xC2 && next >= 0xA0 && next <= 0xBF) ||
+               (c == 0xC3 && next >= 0x80 && next <= 0xBF)) {
+      out += static_cast<char>(c == 0xC2 ? next : next + 0x40);
+      i++;
+    } else {
+      return "";
+    }
+  }
+  return out;
+}
+
+// Every path a renderer takes (input, output, per-object prefix), named in
+// characters the ANSI code page of the Wine prefix (1252) holds and in
+// characters it lacks, in every mode. Messages show a name the code page
+// holds in its bytes, as they always have, any other in UTF-8; a batch
+// record shows its line's bytes.
+TEST_F(RenderersUnderWineTest, FileNamesOfAnyCharacters) {
+  // The long name's first folder passes MAX_PATH (260) on its own; with the
+  // others the per-object names pass 1024 bytes.
+  const std::string folder = "folder " + std::string(240, 'f');
+  const std::string deep = folder + "/" + folder + "/" + folder + "/" + folder;
+  const std::string names[] = {
+      "模型",   "rocket🚀",   "Кубик łłł" /* best fit reads "????? lll" */,
+      "Würfel", "two words", deep + "/Würfel " + std::string(220, 'x'),
+  };
+  const std::string stl = read_file(corpus("stl/trimesh__multibody.stl"));
+  const std::string obj = read_file(corpus("obj/trimesh__negative_indices.obj"));
+  const std::string package = read_file(corpus("3mf/samples__core_cube_gears.3mf"));
+  for (const std::string& name : names) {
+    const std::string ansi = windows_1252(name), in = "in/" + name, out = "out/" + name;
+    const std::string label = name.substr(0, 24) + ": ";
+    std::vector<std::string> folders;
+    for (size_t at = 0; (at = name.find('/', at + 1)) != std::string::npos;) {
+      folders.push_back("out/" + name.substr(0, at));
+    }
+    std::vector<std::pair<std::string, std::string>> shown;
+    if (!ansi.empty()) shown = {{name, ansi}};
+
+    Case file{label + "file", {in + ".stl", out + ".png", "64", "--info"}};
+    Case missing{label + "missing file", {in + ".stl", out + ".png"}};
+    Case unwritable{label + "output folder missing", {in + ".stl", "nowhere/" + name + ".png"}};
+    Case batch{label + "batch, UTF-8 line", {"--batch", "64"}, {}, in + ".stl\t" + out + ".png\n"};
+    file.files = unwritable.files = batch.files = {{name + ".stl", stl}};
+    file.wine_text = missing.wine_text = unwritable.wine_text = shown;
+    std::vector<Case> facetshot_cases = {file, missing, unwritable, batch};
+    if (!ansi.empty() && ansi != name) {
+      Case batch_ansi = batch;
+      batch_ansi.name = label + "batch, Windows-1252 line";
+      batch_ansi.wine_stdin = "in/" + ansi + ".stl\tout/" + ansi + ".png\n";
+      batch_ansi.wine_text = shown;
+      facetshot_cases.push_back(batch_ansi);
+    }
+    for (Case& c : facetshot_cases) {
+      c.folders = folders;
+      compare("facetshot", c);
+    }
+
+    Case render{label + "render with per-object images",
+                {"--render-3mf", out + ".png", "64", "--per-object", out},
+                {},
+                package};
+    render.folders = folders;
+    render.outputs = {out + ".png", out + "_obj0.png", out + "_obj16.png"};
+    compare("packshot", render);
+
+    Case obj_file{label + "file", {in + ".obj", out + ".png", "64", "--info"}};
+    obj_file.files = {{name + ".obj", obj}};
+    obj_file.folders = folders;
+    obj_file.wine_text = shown;
+    compare("vertexshot", obj_file);
+  }
+
+  // A batch line is read as it always was first: UTF-8 bytes that name a
+  // file in the code page open that file.
+  Case first{
+      "Windows-1252 reading first", {"--batch", "64"}, {}, "in/WÃ¼rfel.stl\tout/first.png\n"};
+  first.files = {{"Würfel.stl", stl}, {"WÃ¼rfel.stl", read_file(corpus("stl/trimesh__soup.stl"))}};
+  first.wine_stdin = "in/Würfel.stl\tout/first.png\n";
+  first.wine_text = {{"WÃ¼rfel", "Würfel"}};
+  compare("facetshot", first);
 }
 
 }  // namespace
