@@ -91,26 +91,11 @@ HRESULT read_whole_stream(IStream* stream, uint64_t size_hint, uint8_t** out, ui
   return S_OK;
 }
 
-// Folder paths of the temporary copies, terminator and a file name included.
+// Folders of the temporary copies (terminator included), and the copy's own
+// name beside it.
 constexpr size_t kFolderCapacity = MAX_PATH;
 constexpr size_t kCopyNameCapacity = 64;
 LONG g_copy_counter = 0;
-
-bool is_ascii(const wchar_t* text) {
-  for (; *text; text++) {
-    if (*text > 0x7E) return false;
-  }
-  return true;
-}
-
-// folder (with its trailing backslash) in a form of ASCII characters only,
-// which every encoding thumbs_render_file may take a path in (the ANSI code
-// page, UTF-8) reads the same: as it is, or its short (8.3) form.
-bool ascii_folder(wchar_t* folder) {
-  if (is_ascii(folder)) return true;
-  const DWORD n = GetShortPathNameW(folder, folder, kFolderCapacity);
-  return n > 0 && n < kFolderCapacity && is_ascii(folder);
-}
 
 void append_number(wchar_t* text, unsigned long value) {
   wchar_t digits[16];
@@ -163,11 +148,15 @@ HRESULT render_copy_in(const wchar_t* folder, const uint8_t* data, uint64_t leng
   HRESULT hr = write_all(file, data, length);
   if (!CloseHandle(file) && SUCCEEDED(hr)) hr = HRESULT_FROM_WIN32(GetLastError());
   if (SUCCEEDED(hr)) {
-    char narrow[kFolderCapacity + kCopyNameCapacity];
-    size_t i = 0;
-    for (; path[i]; i++) narrow[i] = static_cast<char>(path[i]);
-    narrow[i] = '\0';
-    *status = thumbs_render_file(narrow, size, 0, image);
+    // thumbs_render_file opens its path with platform_fopen, which takes
+    // Windows names as UTF-8.
+    char narrow[3 * (kFolderCapacity + kCopyNameCapacity)];
+    if (WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, path, -1, narrow, sizeof narrow, nullptr,
+                            nullptr) > 0) {
+      *status = thumbs_render_file(narrow, size, 0, image);
+    } else {
+      hr = HRESULT_FROM_WIN32(GetLastError());
+    }
   }
   DeleteFileW(path);
   return hr;
@@ -183,7 +172,7 @@ HRESULT render_from_copy(const uint8_t* data, uint64_t length, ThumbsFormat form
   HRESULT hr = E_FAIL;
   wchar_t folder[kFolderCapacity];
   const DWORD n = GetTempPathW(kFolderCapacity, folder);
-  if (n > 0 && n < kFolderCapacity && ascii_folder(folder)) {
+  if (n > 0 && n < kFolderCapacity) {
     hr = render_copy_in(folder, data, length, format, size, image, status);
     if (SUCCEEDED(hr)) return hr;
   }
@@ -192,8 +181,7 @@ HRESULT render_from_copy(const uint8_t* data, uint64_t length, ThumbsFormat form
       wcslen(low) + 1 < kFolderCapacity) {
     wcscpy(folder, low);
     wcscat(folder, L"\\");
-    if (ascii_folder(folder))
-      hr = render_copy_in(folder, data, length, format, size, image, status);
+    hr = render_copy_in(folder, data, length, format, size, image, status);
   }
   CoTaskMemFree(low);
   return hr;

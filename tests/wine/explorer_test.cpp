@@ -49,9 +49,13 @@ RunResult regsvr32(const std::string& dll, bool unregister) {
   return run_wine("regsvr32", args);
 }
 
-// A REG_SZ value as `reg query` shows it ("" for the default value), or
-// "(absent)" when the key or the value does not exist.
-std::string reg_value(const std::string& key, const std::string& name) {
+// A value as `reg query` shows it; type is empty when the key or the value
+// does not exist.
+struct RegEntry {
+  std::string type, data;
+};
+
+RegEntry reg_entry(const std::string& key, const std::string& name) {
   std::vector<std::string> args = {"query", key};
   if (name.empty()) {
     args.push_back("/ve");
@@ -59,13 +63,22 @@ std::string reg_value(const std::string& key, const std::string& name) {
     args.insert(args.end(), {"/v", name});
   }
   RunResult r = run_wine("reg", args);
-  if (r.exit_code != 0) return "(absent)";
+  if (r.exit_code != 0) return {};
   for (std::string line : split_lines(r.out)) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
-    const size_t type = line.find("    REG_SZ    ");
-    if (type != std::string::npos) return line.substr(type + 14);
+    const size_t type = line.find("    REG_");
+    if (type == std::string::npos) continue;
+    const size_t data = line.find("    ", type + 4);
+    if (data == std::string::npos) return {line.substr(type + 4), ""};
+    return {line.substr(type + 4, data - type - 4), line.substr(data + 4)};
   }
-  return "(absent)";
+  return {};
+}
+
+// A REG_SZ value ("" names the default value), or "(absent)".
+std::string reg_value(const std::string& key, const std::string& name) {
+  const RegEntry entry = reg_entry(key, name);
+  return entry.type == "REG_SZ" ? entry.data : "(absent)";
 }
 
 bool reg_key_exists(const std::string& key) {
@@ -248,10 +261,29 @@ TEST(ExplorerHandlerTest, HostDrawsWhatTheLinuxThumbnailerDraws) {
     args.push_back(row.kind + ":" + sizes_text + ":" +
                    (is_file ? windows_path(work + "/" + row.what) : row.what));
   }
+  // The temporary copies of STL and OBJ bytes go to a temp folder named
+  // beyond ASCII, as under a user name in Chinese, and must be gone after.
+  const std::string temp = dir.path + "/Temp \xE6\xA8\xA1\xE5\x9E\x8B";
+  mkdir(temp.c_str(), 0755);
+  const std::string environment = "HKCU\\Environment";
+  std::map<std::string, RegEntry> saved;
+  for (const char* name : {"TEMP", "TMP"}) {
+    saved[name] = reg_entry(environment, name);
+    run_wine("reg", {"add", environment, "/v", name, "/d", windows_path(temp), "/f"});
+  }
   RunOptions options;
   options.timeout_seconds = 900;
   RunResult run = run_wine(host, args, options);
+  for (const auto& entry : saved) {
+    if (entry.second.type.empty()) {
+      run_wine("reg", {"delete", environment, "/v", entry.first, "/f"});
+    } else {
+      run_wine("reg", {"add", environment, "/v", entry.first, "/t", entry.second.type, "/d",
+                       entry.second.data, "/f"});
+    }
+  }
   ASSERT_EQ(run.exit_code, 0) << run.out << run.err;
+  EXPECT_EQ(run_command({"rmdir", temp}, RunOptions()).exit_code, 0) << "copies left in " << temp;
   std::map<std::string, std::string> lines;  // "k" / "k SIZE" / a word: the rest of the line
   for (std::string line : split_lines(run.out)) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
