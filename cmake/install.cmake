@@ -2,6 +2,8 @@
 #   orrery.exe                                      the launcher users start
 #   app\facetshot.exe, packshot.exe, vertexshot.exe  (beside orrery-core.exe,
 #                                                   which ships separately)
+#   app\orrery-thumbs.dll                           the Explorer thumbnail handler
+#                                                   (regsvr32 registers it in place)
 #   data\                                           empty; ORRERY_DATA_DIR
 # Made by either of (after the cross build):
 #   cmake --install build-mingw --prefix out/Orrery
@@ -23,6 +25,10 @@ if(WIN32)
       install(TARGETS ${program} RUNTIME DESTINATION app)
     endif()
   endforeach()
+  # A module library, so its file is a LIBRARY artifact even on Windows.
+  if(TARGET orrery-thumbs)
+    install(TARGETS orrery-thumbs LIBRARY DESTINATION app)
+  endif()
   install(DIRECTORY DESTINATION data)
 
   set(CPACK_GENERATOR ZIP)
