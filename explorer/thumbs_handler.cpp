@@ -6,9 +6,7 @@
 // the COM boundary; allocations report failure by a null pointer.
 #include "thumbs_handler.h"
 
-#include <knownfolders.h>
 #include <propsys.h>
-#include <shlobj.h>
 #include <thumbcache.h>
 
 #include <cstdlib>
@@ -91,102 +89,6 @@ HRESULT read_whole_stream(IStream* stream, uint64_t size_hint, uint8_t** out, ui
   return S_OK;
 }
 
-// Folders of the temporary copies (terminator included), and the copy's own
-// name beside it.
-constexpr size_t kFolderCapacity = MAX_PATH;
-constexpr size_t kCopyNameCapacity = 64;
-LONG g_copy_counter = 0;
-
-void append_number(wchar_t* text, unsigned long value) {
-  wchar_t digits[16];
-  size_t n = 0;
-  do {
-    digits[n++] = static_cast<wchar_t>(L'0' + value % 10);
-    value /= 10;
-  } while (value > 0);
-  text += wcslen(text);
-  while (n > 0) *text++ = digits[--n];
-  *text = L'\0';
-}
-
-HRESULT write_all(HANDLE file, const uint8_t* data, uint64_t length) {
-  while (length > 0) {
-    const DWORD chunk = length < kReadChunk ? static_cast<DWORD>(length) : kReadChunk;
-    DWORD written = 0;
-    if (!WriteFile(file, data, chunk, &written, nullptr) || written != chunk) {
-      const DWORD error = GetLastError();
-      return HRESULT_FROM_WIN32(error ? error : ERROR_WRITE_FAULT);
-    }
-    data += chunk;
-    length -= chunk;
-  }
-  return S_OK;
-}
-
-// Draws from a copy of the bytes in folder, deleted right after.
-HRESULT render_copy_in(const wchar_t* folder, const uint8_t* data, uint64_t length,
-                       ThumbsFormat format, int32_t size, ThumbsImage* image,
-                       ThumbsStatus* status) {
-  wchar_t path[kFolderCapacity + kCopyNameCapacity];
-  HANDLE file = INVALID_HANDLE_VALUE;
-  for (int attempt = 0; attempt < 16 && file == INVALID_HANDLE_VALUE; attempt++) {
-    wcscpy(path, folder);
-    wcscat(path, L"orrery-thumbs-");
-    append_number(path, GetCurrentProcessId());
-    wcscat(path, L"-");
-    append_number(path, static_cast<unsigned long>(InterlockedIncrement(&g_copy_counter)));
-    // The extension of the reader already chosen, so that the copy's name
-    // hints the same reader when the content does not decide.
-    wcscat(path, format == kThumbsFormatStl ? L".stl" : L".obj");
-    file =
-        CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_TEMPORARY, nullptr);
-    if (file == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) {
-      return HRESULT_FROM_WIN32(GetLastError());
-    }
-  }
-  if (file == INVALID_HANDLE_VALUE) return HRESULT_FROM_WIN32(ERROR_FILE_EXISTS);
-  HRESULT hr = write_all(file, data, length);
-  if (!CloseHandle(file) && SUCCEEDED(hr)) hr = HRESULT_FROM_WIN32(GetLastError());
-  if (SUCCEEDED(hr)) {
-    // thumbs_render_file opens its path with platform_fopen, which takes
-    // Windows names as UTF-8.
-    char narrow[3 * (kFolderCapacity + kCopyNameCapacity)];
-    if (WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, path, -1, narrow, sizeof narrow, nullptr,
-                            nullptr) > 0) {
-      *status = thumbs_render_file(narrow, size, 0, image);
-    } else {
-      hr = HRESULT_FROM_WIN32(GetLastError());
-    }
-  }
-  DeleteFileW(path);
-  return hr;
-}
-
-// thumbs_render draws 3MF bytes but reads STL and OBJ only from a file (its
-// readers open a path): those bytes are drawn from a temporary copy, in the
-// user's temp folder or, where the process may not write there (a
-// low-integrity surrogate), in LocalAppData\Low. Returns the HRESULT of
-// making the copy; *status is thumbs_render_file's answer.
-HRESULT render_from_copy(const uint8_t* data, uint64_t length, ThumbsFormat format, int32_t size,
-                         ThumbsImage* image, ThumbsStatus* status) {
-  HRESULT hr = E_FAIL;
-  wchar_t folder[kFolderCapacity];
-  const DWORD n = GetTempPathW(kFolderCapacity, folder);
-  if (n > 0 && n < kFolderCapacity) {
-    hr = render_copy_in(folder, data, length, format, size, image, status);
-    if (SUCCEEDED(hr)) return hr;
-  }
-  wchar_t* low = nullptr;
-  if (SUCCEEDED(SHGetKnownFolderPath(FOLDERID_LocalAppDataLow, 0, nullptr, &low)) &&
-      wcslen(low) + 1 < kFolderCapacity) {
-    wcscpy(folder, low);
-    wcscat(folder, L"\\");
-    hr = render_copy_in(folder, data, length, format, size, image, status);
-  }
-  CoTaskMemFree(low);
-  return hr;
-}
-
 HRESULT result_of(ThumbsStatus status) {
   switch (status) {
     case kThumbsOk:
@@ -199,7 +101,7 @@ HRESULT result_of(ThumbsStatus status) {
       return HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
     case kThumbsOutOfMemory:
       return E_OUTOFMEMORY;
-    default:  // nothing to draw, or the temporary copy could not be read back
+    default:  // nothing to draw
       return E_FAIL;
   }
 }
@@ -309,13 +211,7 @@ class ThumbsHandler final : public IInitializeWithStream, public IThumbnailProvi
         cx > static_cast<UINT>(kThumbsMaxSize) ? kThumbsMaxSize : static_cast<int32_t>(cx);
     const char* hint = name_hint_[0] ? name_hint_ : nullptr;
     ThumbsImage image;
-    ThumbsStatus status = thumbs_render(data_, length_, hint, size, 0, &image);
-    const ThumbsFormat format =
-        status == kThumbsUnknownFormat ? thumbs_detect(data_, length_, hint) : kThumbsFormatUnknown;
-    if (format != kThumbsFormatUnknown) {
-      const HRESULT copied = render_from_copy(data_, length_, format, size, &image, &status);
-      if (FAILED(copied)) return copied;
-    }
+    const ThumbsStatus status = thumbs_render(data_, length_, hint, size, 0, &image);
     if (status != kThumbsOk) return result_of(status);
     const HRESULT hr = dib_from_image(image, bitmap);
     thumbs_image_free(&image);

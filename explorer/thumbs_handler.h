@@ -8,8 +8,7 @@
 
 // Initialize refuses larger streams (HRESULT_FROM_WIN32(ERROR_FILE_TOO_LARGE)).
 // The handler keeps the whole file in memory while the mesh is built beside
-// it (a binary STL peaks at two to three times the file, the temporary copy
-// included), in the one surrogate process where Explorer may draw several
+// it (a binary STL peaks at about twice the file), in the one surrogate process where Explorer may draw several
 // files at once; the Linux thumbnailer, a process per file, takes twice as
 // much (kThumbsMaxFileBytes).
 constexpr uint64_t kThumbsHandlerMaxStreamBytes = 268435456;  // 256 MiB

@@ -261,8 +261,8 @@ TEST(ExplorerHandlerTest, HostDrawsWhatTheLinuxThumbnailerDraws) {
     args.push_back(row.kind + ":" + sizes_text + ":" +
                    (is_file ? windows_path(work + "/" + row.what) : row.what));
   }
-  // The temporary copies of STL and OBJ bytes go to a temp folder named
-  // beyond ASCII, as under a user name in Chinese, and must be gone after.
+  // The handler writes no file: a temp folder named beyond ASCII, as under a
+  // user name in Chinese, must still be empty after every run.
   const std::string temp = dir.path + "/Temp \xE6\xA8\xA1\xE5\x9E\x8B";
   mkdir(temp.c_str(), 0755);
   const std::string environment = "HKCU\\Environment";
@@ -283,7 +283,7 @@ TEST(ExplorerHandlerTest, HostDrawsWhatTheLinuxThumbnailerDraws) {
     }
   }
   ASSERT_EQ(run.exit_code, 0) << run.out << run.err;
-  EXPECT_EQ(run_command({"rmdir", temp}, RunOptions()).exit_code, 0) << "copies left in " << temp;
+  EXPECT_EQ(run_command({"rmdir", temp}, RunOptions()).exit_code, 0) << "files left in " << temp;
   std::map<std::string, std::string> lines;  // "k" / "k SIZE" / a word: the rest of the line
   for (std::string line : split_lines(run.out)) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
