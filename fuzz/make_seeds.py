@@ -237,3 +237,44 @@ put("xml", "padded_p", "\x80" + padded)
 put("geometry", "plain", bytes([63, 0]) + struct.pack("<36f", *tri_floats(4)))
 put("geometry", "special", bytes([0x80 | 20, 3]) + struct.pack("<24f", *(SPECIALS * 3)))
 put("geometry", "degenerate", bytes([7, 1]) + struct.pack("<18f", *([1.0] * 9 + [0, 0, 0, 1, 1, 1, 2, 2, 2])))
+
+# Thumbs: the corpus packages and the PNG pictures inside them, then small PNGs
+# of every colour type, depth and interlace, and a package naming one as its
+# thumbnail.
+import zlib
+
+
+def png(width, height, colour_type, depth, rows, interlace=0, extra=b""):
+    def chunk(kind, body):
+        return (struct.pack(">I", len(body)) + kind + body +
+                struct.pack(">I", zlib.crc32(kind + body) & 0xFFFFFFFF))
+    head = struct.pack(">IIBBBBB", width, height, depth, colour_type, 0, 0, interlace)
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", head) + extra +
+            chunk(b"IDAT", zlib.compress(rows)) + chunk(b"IEND", b""))
+
+
+for path in files(os.path.join(corpus, "3mf"), (".3mf",)):
+    data = open(path, "rb").read()
+    put("thumbs", os.path.basename(path), data)
+    try:
+        with zipfile.ZipFile(path) as z:
+            for name in z.namelist():
+                if name.lower().endswith(".png"):
+                    put("thumbs", os.path.basename(path) + ".png", z.read(name))
+    except (zipfile.BadZipFile, OSError, KeyError, NotImplementedError):
+        pass
+# Filter types 0 to 4 on the rows, so every unfilter runs.
+put("thumbs", "rgba8", png(4, 5, 6, 8, b"".join(bytes([y]) + bytes(range(y, y + 16)) for y in range(5))))
+put("thumbs", "rgb16", png(3, 2, 2, 16, b"".join(bytes([y + 1]) + bytes(range(18)) for y in range(2))))
+put("thumbs", "grey1", png(9, 3, 0, 1, b"".join(bytes([0, 0xA5, 0x80]) for _ in range(3))))
+put("thumbs", "greyalpha8", png(2, 2, 4, 8, bytes([2, 1, 2, 3, 4, 3, 5, 6, 7, 8])))
+put("thumbs", "palette_trns", png(2, 2, 3, 8, bytes([0, 0, 1, 0, 1, 0]),
+                                   extra=(struct.pack(">I", 6) + b"PLTE" + bytes(range(6)) +
+                                          struct.pack(">I", zlib.crc32(b"PLTE" + bytes(range(6))) & 0xFFFFFFFF) +
+                                          struct.pack(">I", 1) + b"tRNS" + b"\x80" +
+                                          struct.pack(">I", zlib.crc32(b"tRNS\x80") & 0xFFFFFFFF))))
+put("thumbs", "interlaced", png(8, 8, 0, 8, bytes(8 * 9 + 16), interlace=1))
+put("thumbs", "beam_with_thumbnail",
+    zip_package([("_rels/.rels", rels("/Metadata/thumbnail.png", THUMB_REL)),
+                 ("3D/3dmodel.model", "<model><resources/><build/></model>"),
+                 ("Metadata/thumbnail.png", png(4, 5, 6, 8, bytes(5 * 17)))]))

@@ -20,7 +20,7 @@ echo "== valgrind memcheck over the single-file end-to-end cases"
 valgrind_logs=$(mktemp -d)
 if ! VALGRIND_LOG_DIR="$valgrind_logs" ORRERY_RUNNER="$PWD/scripts/valgrind_run.sh" \
     build/tests/e2e_tests --gtest_brief=1 \
-    --gtest_filter='FacetshotCli.*:VertexshotE2E.*:Packshot*:Hostile*:-*Corpus*:*CutAtEveryByte*:*Lib3mf*'; then
+    --gtest_filter='FacetshotCli.*:VertexshotE2E.*:Packshot*:Hostile*:Thumbnailer.*:-*Corpus*:*CutAtEveryByte*:*Lib3mf*:*OpaqueEqualsEachRenderer*'; then
   find "$valgrind_logs" -type f -size +0 -exec cat {} +
   exit 1
 fi
