@@ -1,4 +1,5 @@
-// Binary STL reading, rasterizing and PNG writing on a 1,000,000-triangle mesh.
+// Binary STL reading, rasterizing and PNG writing on a 1,000,000-triangle mesh,
+// and a batch of 300 small files through the facetshot program.
 #include <benchmark/benchmark.h>
 
 #include <cmath>
@@ -100,6 +101,64 @@ void BM_DownscaleAndWritePng(benchmark::State& state) {
   fb_free(&fb);
 }
 BENCHMARK(BM_DownscaleAndWritePng)->Arg(256)->Arg(2048)->Unit(benchmark::kMillisecond);
+
+#ifdef FACETSHOT_EXE
+std::string temp_dir() {
+  return getenv("TMPDIR") ? getenv("TMPDIR") : "/tmp";
+}
+
+// A noisy sphere of 288 triangles (12 rings of 12 quads), written once.
+std::string small_stl_path() {
+  static std::string path;
+  if (path.empty()) {
+    Model m;
+    model_init(&m);
+    auto point = [&](int r, int s, float* p) {
+      float theta = 3.14159265f * r / 12, phi = 6.2831853f * s / 12;
+      float radius = 20.0f + 0.3f * ((r * 7 + s * 13) % 5);
+      p[0] = 40.0f + radius * sinf(theta) * cosf(phi);
+      p[1] = radius * cosf(theta);
+      p[2] = -15.0f + radius * sinf(theta) * sinf(phi);
+    };
+    push_uv_sphere(&m, 12, 12, point);
+    path = temp_dir() + "/orrery_bench_small.stl";
+    FILE* f = fopen(path.c_str(), "wb");
+    char header[80] = {0};
+    fwrite(header, 1, 80, f);
+    uint32_t n = static_cast<uint32_t>(m.count);
+    fwrite(&n, 4, 1, f);
+    for (int32_t i = 0; i < m.count; i++) {
+      fwrite(m.triangles[i].normal, 4, 3, f);
+      fwrite(m.triangles[i].vertices, 4, 9, f);
+      uint16_t attr = 0;
+      fwrite(&attr, 2, 1, f);
+    }
+    fclose(f);
+    model_free(&m);
+  }
+  return path;
+}
+
+// The whole facetshot --batch process on 300 jobs of the small file, as a
+// thumbnail farm runs it; items per second are files per second.
+void BM_BatchOf300SmallStl(benchmark::State& state) {
+  const int kJobs = 300;
+  const std::string jobs = temp_dir() + "/orrery_bench_jobs.txt";
+  FILE* f = fopen(jobs.c_str(), "w");
+  for (int i = 0; i < kJobs; i++) {
+    fprintf(f, "%s\t%s/orrery_bench_batch_%d.png\n", small_stl_path().c_str(), temp_dir().c_str(),
+            i % 10);
+  }
+  fclose(f);
+  const std::string command =
+      std::string("'") + FACETSHOT_EXE + "' --batch <'" + jobs + "' >/dev/null 2>&1";
+  for (auto _ : state) {
+    if (std::system(command.c_str()) != 0) state.SkipWithError("facetshot --batch failed");
+  }
+  state.SetItemsProcessed(state.iterations() * kJobs);
+}
+BENCHMARK(BM_BatchOf300SmallStl)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
+#endif
 
 }  // namespace
 

@@ -5,21 +5,31 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "blocks.h"
+
+static size_t array_bytes(int32_t capacity) {
+  return sizeof(Triangle) * static_cast<size_t>(capacity);
+}
+
 int model_init(Model* model) {
-  model->triangles = static_cast<Triangle*>(malloc(sizeof(Triangle) * kModelInitialCapacity));
-  model->count = 0;
+  model->triangles = static_cast<Triangle*>(big_block_alloc(array_bytes(kModelInitialCapacity)));
   model->capacity = model->triangles ? kModelInitialCapacity : 0;
+  model_clear(model);
+  return model->triangles ? 0 : -1;
+}
+
+void model_clear(Model* model) {
+  model->count = 0;
   for (int a = 0; a < 3; a++) {
     model->min[a] = kFloatMax;
     model->max[a] = -kFloatMax;
   }
   model->source_count = 0;
   model->is_binary = 0;
-  return model->triangles ? 0 : -1;
 }
 
 void model_free(Model* model) {
-  free(model->triangles);
+  big_block_free(model->triangles, array_bytes(model->capacity));
   model->triangles = nullptr;
   model->count = 0;
   model->capacity = 0;
@@ -28,7 +38,8 @@ void model_free(Model* model) {
 int model_grow(Model* model) {
   if (!model->triangles || model->capacity > INT32_MAX / 2) return -1;
   int32_t capacity = model->capacity * 2;
-  void* grown = realloc(model->triangles, sizeof(Triangle) * static_cast<size_t>(capacity));
+  void* grown =
+      big_block_grow(model->triangles, array_bytes(model->capacity), array_bytes(capacity));
   if (!grown) return -1;
   model->triangles = static_cast<Triangle*>(grown);
   model->capacity = capacity;

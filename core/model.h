@@ -13,7 +13,9 @@ struct Triangle {
 };
 
 struct Model {
-  Triangle* triangles;  // malloc'd; the creator frees it with model_free
+  // Owned by the model functions (huge pages when large, see blocks.h): made,
+  // grown and released only by model_init, model_grow and model_free.
+  Triangle* triangles;
   int32_t count;
   int32_t capacity;
   float min[3];
@@ -26,6 +28,10 @@ struct Model {
 // Returns 0, or -1 when the block cannot be allocated (the model is then
 // empty with a null array, and model_free is still safe).
 int model_init(Model* model);
+
+// Empties the model for the next file as model_init would, but keeps the
+// array with the capacity it has grown to (a batch reads many files).
+void model_clear(Model* model);
 
 // Releases the triangle array. Safe on a failed or already freed model.
 void model_free(Model* model);

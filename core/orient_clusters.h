@@ -23,9 +23,15 @@ struct OrientCluster {
 // 0.01 D absorbs a triangle; otherwise a new cluster is appended while fewer
 // than kOrientMaxClusters exist. Triangles below 1e-10 area are skipped. D is
 // the diagonal of the model's stored box. clusters must hold
-// kOrientMaxClusters records (caller owns them). Returns the number of
-// clusters made, or -1 when the search index cannot be allocated.
+// min(model->count, kOrientMaxClusters) records (caller owns them). Returns
+// the number of clusters made, or -1 when the search index cannot be allocated.
 int32_t orient_build_clusters(const Model* model, OrientCluster* clusters);
+
+// h[c], for each of clusters[0..tested), is the largest dot product
+// (x * n0 + y * n1) + z * n2 of its normal n with any vertex of the model,
+// or -3.4028235e38 when none is larger: exactly a plain pass's maximum.
+void orient_support_heights(const Model* model, const OrientCluster* clusters, int tested,
+                            float* h);
 
 // Finishes the orientation from a table made by orient_build_clusters with
 // count >= 1: mean normals, largest-first order, support test, choice of the

@@ -42,7 +42,7 @@ static uint8_t* put_u32(uint8_t* p, uint32_t v) {
 static uint8_t* put_chunk(uint8_t* p, const char* type, const uint8_t* data, uint32_t length) {
   p = put_u32(p, length);
   memcpy(p, type, 4);
-  if (length) memmove(p + 4, data, length);
+  if (length && data != p + 4) memmove(p + 4, data, length);
   uint32_t crc = crc32_update(crc32_update(0, p, 4), p + 4, length);
   return put_u32(p + 4 + length, crc);
 }
@@ -57,48 +57,92 @@ static void put_head(uint8_t* p, int width, int height) {
   put_chunk(p + 8, "IHDR", ihdr, 13);
 }
 
-int png_encode(const uint8_t* pixels, int width, int height, uint8_t** out, size_t* out_len) {
-  *out = nullptr;
-  *out_len = 0;
-  if (width <= 0 || height <= 0) return -1;
-  const size_t row = static_cast<size_t>(width) * 4;
-  const size_t raw_len = (row + 1) * static_cast<size_t>(height);
-  uint8_t* raw = static_cast<uint8_t*>(malloc(raw_len));
-  if (!raw) return -1;
-  for (int y = 0; y < height; y++) {
-    uint8_t* line = raw + static_cast<size_t>(y) * (row + 1);
-    line[0] = 0;  // filter type None
-    memcpy(line + 1, pixels + static_cast<size_t>(y) * row, row);
-  }
-  uLongf bound = compressBound(static_cast<uLong>(raw_len));
-  // The compressed stream is written straight into its place in the file.
-  uint8_t* file = static_cast<uint8_t*>(malloc(kHeadBytes + 8 + bound + 4 + kIendBytes));
-  if (!file) {
-    free(raw);
-    return -1;
-  }
-  uint8_t* idat = file + kHeadBytes + 8;
-  uLongf idat_len = bound;
-  int rc = compress2(idat, &idat_len, raw, static_cast<uLong>(raw_len), 6);
-  free(raw);
-  if (rc != Z_OK) {
-    free(file);
-    return -1;
-  }
-  put_head(file, width, height);
-  uint8_t* p = put_chunk(file + kHeadBytes, "IDAT", idat, static_cast<uint32_t>(idat_len));
-  p = put_chunk(p, "IEND", nullptr, 0);
-  *out = file;
-  *out_len = static_cast<size_t>(p - file);
-  return 0;
+// Makes room for n bytes in *buffer (capacity *capacity). Returns false,
+// keeping the old buffer, when memory runs out.
+static bool reserve(uint8_t** buffer, size_t* capacity, size_t n) {
+  if (n <= *capacity) return true;
+  uint8_t* grown = static_cast<uint8_t*>(malloc(n));
+  if (!grown) return false;
+  free(*buffer);
+  *buffer = grown;
+  *capacity = n;
+  return true;
 }
 
-int write_png(const char* path, const uint8_t* pixels, int width, int height) {
-  FILE* f = platform_fopen(path, "wb");
-  if (!f) return -1;
-  uint8_t* data = nullptr;
-  size_t len = 0;
-  if (png_encode(pixels, width, height, &data, &len) != 0) {
+static size_t row_bytes(int width) {
+  return static_cast<size_t>(width) * 4 + 1;
+}
+
+uint8_t* png_writer_rows(PngWriter* writer, int width, int height) {
+  if (width <= 0 || height <= 0) return nullptr;
+  const size_t row = row_bytes(width);
+  if (!reserve(&writer->rows, &writer->rows_capacity, row * static_cast<size_t>(height))) {
+    return nullptr;
+  }
+  for (int y = 0; y < height; y++) writer->rows[static_cast<size_t>(y) * row] = 0;  // filter None
+  return writer->rows;
+}
+
+// Copies the image into the writer's scanlines.
+static bool fill_rows(PngWriter* writer, const uint8_t* pixels, int width, int height) {
+  uint8_t* rows = png_writer_rows(writer, width, height);
+  if (!rows) return false;
+  const size_t row = static_cast<size_t>(width) * 4;
+  for (int y = 0; y < height; y++) {
+    memcpy(rows + static_cast<size_t>(y) * (row + 1) + 1, pixels + static_cast<size_t>(y) * row,
+           row);
+  }
+  return true;
+}
+
+// Compresses the scanlines into the writer's file buffer, after room for
+// signature, IHDR and the IDAT length and type. Returns the stream length,
+// or 0 when memory runs out or compression fails. deflateReset leaves the
+// state as deflateInit made it, so every image gets compress2's bytes.
+static size_t deflate_rows(PngWriter* writer, int width, int height) {
+  const size_t raw_len = row_bytes(width) * static_cast<size_t>(height);
+  const uLong bound = compressBound(static_cast<uLong>(raw_len));
+  if (!reserve(&writer->file, &writer->file_capacity, kHeadBytes + 8 + bound + 4 + kIendBytes)) {
+    return 0;
+  }
+  z_stream* stream = static_cast<z_stream*>(writer->stream);
+  if (!stream) {
+    stream = static_cast<z_stream*>(calloc(1, sizeof(z_stream)));
+    if (!stream) return 0;
+    if (deflateInit(stream, 6) != Z_OK) {
+      free(stream);
+      return 0;
+    }
+    writer->stream = stream;
+  } else if (deflateReset(stream) != Z_OK) {
+    return 0;
+  }
+  stream->next_in = writer->rows;
+  stream->avail_in = static_cast<uInt>(raw_len);
+  stream->next_out = writer->file + kHeadBytes + 8;
+  stream->avail_out = static_cast<uInt>(bound);
+  if (deflate(stream, Z_FINISH) != Z_STREAM_END) return 0;
+  return static_cast<size_t>(stream->total_out);
+}
+
+// Encodes the writer's scanlines into its file buffer; returns the file
+// length, or 0 on failure.
+static size_t encode_rows(PngWriter* writer, int width, int height) {
+  const size_t idat_len = deflate_rows(writer, width, height);
+  if (idat_len == 0) return 0;
+  uint8_t* file = writer->file;
+  put_head(file, width, height);
+  uint8_t* p =
+      put_chunk(file + kHeadBytes, "IDAT", file + kHeadBytes + 8, static_cast<uint32_t>(idat_len));
+  p = put_chunk(p, "IEND", nullptr, 0);
+  return static_cast<size_t>(p - file);
+}
+
+// Encodes the writer's scanlines (when ready) and writes them to the open
+// file f, which it closes.
+static int write_encoded(FILE* f, PngWriter* writer, bool rows_ready, int width, int height) {
+  const size_t len = rows_ready ? encode_rows(writer, width, height) : 0;
+  if (len == 0) {
     // As when compression fails: the file keeps only signature and header.
     uint8_t head[kHeadBytes];
     put_head(head, width, height);
@@ -106,9 +150,51 @@ int write_png(const char* path, const uint8_t* pixels, int width, int height) {
     fclose(f);
     return -1;
   }
-  size_t written = fwrite(data, 1, len, f);
-  free(data);
+  size_t written = fwrite(writer->file, 1, len, f);
   int close_rc = fclose(f);
   // A short write (full disk) or a failed close must not pass as success.
   return written == len && close_rc == 0 ? 0 : -1;
+}
+
+int png_writer_write(PngWriter* writer, const char* path, int width, int height) {
+  FILE* f = platform_fopen(path, "wb");
+  if (!f) return -1;
+  return write_encoded(f, writer, true, width, height);
+}
+
+void png_writer_free(PngWriter* writer) {
+  if (writer->stream) {
+    deflateEnd(static_cast<z_stream*>(writer->stream));
+    free(writer->stream);
+  }
+  free(writer->rows);
+  free(writer->file);
+  *writer = PngWriter{};
+}
+
+int png_encode(const uint8_t* pixels, int width, int height, uint8_t** out, size_t* out_len) {
+  *out = nullptr;
+  *out_len = 0;
+  if (width <= 0 || height <= 0) return -1;
+  PngWriter writer = {};
+  size_t len = fill_rows(&writer, pixels, width, height) ? encode_rows(&writer, width, height) : 0;
+  if (len == 0) {
+    png_writer_free(&writer);
+    return -1;
+  }
+  *out = writer.file;  // handed over to the caller
+  *out_len = len;
+  writer.file = nullptr;
+  png_writer_free(&writer);
+  return 0;
+}
+
+int write_png(const char* path, const uint8_t* pixels, int width, int height) {
+  FILE* f = platform_fopen(path, "wb");
+  if (!f) return -1;
+  PngWriter writer = {};
+  const bool ready = fill_rows(&writer, pixels, width, height);
+  const int rc = write_encoded(f, &writer, ready, width, height);
+  png_writer_free(&writer);
+  return rc;
 }

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 
 static const int32_t kMaxTriangles = 500000;
 static const uint64_t kFnvOffset = 0xcbf29ce484222325ull;  // FNV-1a 64-bit offset basis
@@ -46,8 +47,26 @@ static void insert_edge(EdgeTable* table, const float* p, const float* q) {
   }
 }
 
+// Cleared buffers for slots entries in tables, grown when too small.
+// Returns false, leaving them released, when memory runs out.
+static bool tables_ready(QualityTables* tables, uint64_t slots) {
+  if (tables->capacity < slots) {
+    quality_tables_free(tables);
+    tables->keys = static_cast<uint64_t*>(malloc(slots * sizeof(uint64_t)));
+    tables->uses = static_cast<uint8_t*>(malloc(slots));
+    if (!tables->keys || !tables->uses) {
+      quality_tables_free(tables);
+      return false;
+    }
+    tables->capacity = slots;
+  }
+  memset(tables->keys, 0, slots * sizeof(uint64_t));
+  memset(tables->uses, 0, slots);
+  return true;
+}
+
 void analyze_mesh_quality(const Model* model, int* non_manifold_edges, int* flipped_normals,
-                          int* degenerate_tris) {
+                          int* degenerate_tris, QualityTables* tables) {
   *non_manifold_edges = 0;
   *flipped_normals = 0;
   *degenerate_tris = 0;
@@ -55,12 +74,18 @@ void analyze_mesh_quality(const Model* model, int* non_manifold_edges, int* flip
   EdgeTable table;
   table.slots = static_cast<uint64_t>(model->count) * 6;
   if (table.slots < 64) table.slots = 64;
-  table.keys = static_cast<uint64_t*>(calloc(table.slots, sizeof(uint64_t)));
-  table.uses = static_cast<uint8_t*>(calloc(table.slots, 1));
-  if (!table.keys || !table.uses) {
-    free(table.keys);
-    free(table.uses);
-    return;
+  if (tables) {
+    if (!tables_ready(tables, table.slots)) return;
+    table.keys = tables->keys;
+    table.uses = tables->uses;
+  } else {
+    table.keys = static_cast<uint64_t*>(calloc(table.slots, sizeof(uint64_t)));
+    table.uses = static_cast<uint8_t*>(calloc(table.slots, 1));
+    if (!table.keys || !table.uses) {
+      free(table.keys);
+      free(table.uses);
+      return;
+    }
   }
   int flipped = 0, degenerate = 0;
   for (int32_t i = 0; i < model->count; i++) {
@@ -89,9 +114,17 @@ void analyze_mesh_quality(const Model* model, int* non_manifold_edges, int* flip
   for (uint64_t s = 0; s < table.slots; s++) {
     if (table.keys[s] != 0 && table.uses[s] != 2) non_manifold++;
   }
-  free(table.keys);
-  free(table.uses);
+  if (!tables) {
+    free(table.keys);
+    free(table.uses);
+  }
   *non_manifold_edges = non_manifold;
   *flipped_normals = flipped;
   *degenerate_tris = degenerate;
+}
+
+void quality_tables_free(QualityTables* tables) {
+  free(tables->keys);
+  free(tables->uses);
+  *tables = QualityTables{};
 }

@@ -30,9 +30,14 @@ extern const Lighting k_constant_lighting;
 // Allocates and clears both planes (background colour, lowest depth) and
 // returns fb. When either allocation fails, or the size is not positive,
 // both pointers are null and nothing stays allocated. The caller frees the
-// planes with fb_free.
+// planes with fb_free. Both planes lie in one block (huge pages where the
+// platform gives them); only fb_free releases it.
 FrameBuffer* fb_create(FrameBuffer* fb, int width, int height);
 void fb_free(FrameBuffer* fb);
+
+// Clears both planes again, so that one frame buffer serves many pictures
+// (clearing costs less than first touching fresh pages). No-op without planes.
+void fb_clear(FrameBuffer* fb);
 
 // Draws every triangle of the model, framed by its box, into a square fb.
 void render_thumbnail(const Model* model, FrameBuffer* fb,

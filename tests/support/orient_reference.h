@@ -1,6 +1,7 @@
-// The plain cluster scan that the indexed search must equal bit for bit:
-// every triangle scans the clusters from index 0 in creation order. Kept out
-// of the product as the yardstick for the equivalence tests and benchmarks.
+// The plain orientation that the product must equal bit for bit: every
+// triangle scans the clusters from index 0 in creation order, and the turn is
+// chosen with a plain sort and a plain pass over every vertex. Kept out of the
+// product as the yardstick for the equivalence tests and benchmarks.
 #pragma once
 
 #include <cmath>
@@ -50,4 +51,98 @@ inline int32_t plain_clusters(const Model& model, OrientCluster* table) {
     }
   }
   return count;
+}
+
+// The largest dot product of n with any vertex, in one pass over them all.
+inline float plain_support_height(const Model& model, const float n[3]) {
+  float h = -kFloatMax;
+  for (int32_t i = 0; i < model.count; i++) {
+    for (const float* v : model.triangles[i].vertices) {
+      float dv = (v[0] * n[0] + v[1] * n[1]) + v[2] * n[2];
+      h = dv > h ? dv : h;
+    }
+  }
+  return h;
+}
+
+// The rest of the plain orientation, from a table made by plain_clusters with
+// count >= 1: mean normals, a forward insertion sort by area that moves an
+// entry only past strictly smaller areas, the support test of the 20 largest
+// over every vertex, the choice of the face and the turn of one vertex after
+// the other.
+inline void plain_apply(Model* model, OrientCluster* table, int32_t count) {
+  const float diagonal = reference_diagonal(*model);
+  for (int32_t c = 0; c < count; c++) {
+    const float* sum = table[c].weighted_sum;
+    float length = sqrtf((sum[0] * sum[0] + sum[1] * sum[1]) + sum[2] * sum[2]);
+    if (length > 1e-10f) {
+      for (int a = 0; a < 3; a++) table[c].normal[a] = sum[a] / length;
+    }
+  }
+  for (int32_t i = 1; i < count; i++) {
+    OrientCluster key = table[i];
+    int32_t j = i - 1;
+    for (; j >= 0 && table[j].area < key.area; j--) table[j + 1] = table[j];
+    table[j + 1] = key;
+  }
+  const int tested = count < 20 ? static_cast<int>(count) : 20;
+  for (int c = 0; c < tested; c++) {
+    const float h = plain_support_height(*model, table[c].normal);
+    table[c].support = fabsf(h - table[c].offset) < 0.03f * diagonal ? 1 : 0;
+  }
+  const OrientCluster* support = nullptr;
+  for (int c = 0; c < tested && !support; c++) {
+    if (table[c].support) support = &table[c];
+  }
+  const float* n = table[0].normal;
+  const float* l = table[0].normal;
+  if (support && table[0].support == 0 && support->area > 0.3f * table[0].area &&
+      (l[0] * support->normal[0] + l[1] * support->normal[1]) + l[2] * support->normal[2] < -0.5f) {
+    n = support->normal;
+  }
+  const float e = -n[1];
+  if (e > 0.999f) return;
+  float r[3][3];
+  if (e < -0.999f) {
+    float p[3] = {1.0f - n[0] * n[0], 0.0f - n[0] * n[1], 0.0f - n[0] * n[2]};
+    float length = sqrtf((p[0] * p[0] + p[1] * p[1]) + p[2] * p[2]);
+    float w[3] = {p[0] / length, p[1] / length, p[2] / length};
+    for (int i = 0; i < 3; i++) {
+      for (int j = 0; j < 3; j++) r[i][j] = i == j ? 2.0f * w[i] * w[j] - 1.0f : 2.0f * w[i] * w[j];
+    }
+  } else {
+    float a[3] = {n[2], 0.0f, -n[0]};
+    float length = sqrtf((a[0] * a[0] + a[1] * a[1]) + a[2] * a[2]);
+    for (float& x : a) x = x / length;
+    float s = sqrtf(1.0f - e * e);
+    float k = 1.0f - e;
+    r[0][0] = k * a[0] * a[0] + e;
+    r[0][1] = k * a[0] * a[1] - s * a[2];
+    r[0][2] = k * a[0] * a[2] + s * a[1];
+    r[1][0] = k * a[0] * a[1] + s * a[2];
+    r[1][1] = k * a[1] * a[1] + e;
+    r[1][2] = k * a[1] * a[2] - s * a[0];
+    r[2][0] = k * a[0] * a[2] - s * a[1];
+    r[2][1] = k * a[1] * a[2] + s * a[0];
+    r[2][2] = k * a[2] * a[2] + e;
+  }
+  for (auto& row : r) {
+    for (float x : row) {
+      if (!std::isfinite(x)) return;
+    }
+  }
+  for (int a = 0; a < 3; a++) {
+    model->min[a] = kFloatMax;
+    model->max[a] = -kFloatMax;
+  }
+  auto turn = [&](float v[3]) {
+    float x = v[0], y = v[1], z = v[2];
+    for (int i = 0; i < 3; i++) v[i] = (r[i][0] * x + r[i][1] * y) + r[i][2] * z;
+  };
+  for (int32_t i = 0; i < model->count; i++) {
+    Triangle* tri = &model->triangles[i];
+    for (auto& v : tri->vertices) turn(v);
+    turn(tri->normal);
+    model_widen_box(model, tri);
+  }
 }

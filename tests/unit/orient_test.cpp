@@ -95,12 +95,12 @@ int32_t plain_clusters(const Model& model, std::vector<OrientCluster>* table) {
   return ::plain_clusters(model, table->data());
 }
 
-// The whole orientation driven by the plain table, with the same refusals.
+// The whole plain orientation, with the same refusals.
 void plain_orient(Model* model) {
   if (model->count < 1 || model->count > 2000000 || diagonal_of(*model) < 1e-6f) return;
   std::vector<OrientCluster> table;
   int32_t count = plain_clusters(*model, &table);
-  if (count > 0) orient_apply_clusters(model, table.data(), count);
+  if (count > 0) plain_apply(model, table.data(), count);
 }
 
 // Indexed and plain tables must match bit for bit, and so must the turned models.
@@ -661,17 +661,107 @@ TEST(OrientIndex, ExtremeValuesMatchThePlainScan) {
   }
   {
     TestModel model;  // NaN and infinite coordinates among ordinary ones
-    random_tris(&model, 4000, 5.0f, {0, 0, 0});
+    random_tris(&model, 5000, 5.0f, {0, 0, 0});
     const float odd[] = {NAN, INFINITY, -INFINITY};
-    for (int i = 0; i < 4000; i += 3) {
+    for (int i = 0; i < 5000; i += 3) {
       model.m.triangles[i].vertices[i % 3][(i / 3) % 3] = odd[(i / 9) % 3];
     }
     expect_equivalent(model.m, "NaN and infinity");
   }
   {
     TestModel model;  // NaN box: no tolerance admits anything
-    random_tris(&model, 3000, 5.0f, {0, 0, 0});
+    random_tris(&model, 5000, 5.0f, {0, 0, 0});
     model.m.min[1] = NAN;
     expect_equivalent(model.m, "NaN box");
+  }
+}
+
+TEST(OrientIndex, WorkspaceKeptFromModelToModelChangesNothing) {
+  std::mt19937 rng(8080);
+  std::uniform_real_distribution<float> coord(-30.0f, 30.0f), near(-0.05f, 0.05f);
+  auto random_model = [&](TestModel* m, int n) {
+    for (int i = 0; i < n; i++) {
+      m->push(make_tri({coord(rng), coord(rng), coord(rng)}, {coord(rng), coord(rng), coord(rng)},
+                       {coord(rng), coord(rng), coord(rng)}));
+    }
+  };
+  auto facets = [&](TestModel* m, int n) {  // few planes, many triangles each
+    for (int i = 0; i < n; i++) {
+      Vec d = normalized({1.0f + (i % 7), 2.0f - (i % 5), 0.5f + (i % 3)});
+      Triangle t = plane_tri(d, 4.0f * (i % 4), 1.0f, near(rng) * 40);
+      for (auto& v : t.vertices) v[0] += near(rng);
+      m->push(t);
+    }
+  };
+  const int sizes[] = {20000, 300, 9000, 30000, 5000};
+  OrientWorkspace workspace = {};
+  for (int round = 0; round < 5; round++) {
+    TestModel model;
+    if (round % 2 == 0) {
+      random_model(&model, sizes[round]);
+    } else {
+      facets(&model, sizes[round]);
+    }
+    TestModel plain;
+    plain.copy_from(model.m);
+    auto_orient_model(&model.m, &workspace);
+    auto_orient_model(&plain.m);
+    EXPECT_TRUE(same_model(model.m, plain.m)) << "round " << round;
+  }
+  orient_workspace_free(&workspace);
+}
+
+// ---- The support heights against a plain pass.
+
+TEST(OrientSupport, HeightsEqualAPlainPassOverEveryVertex) {
+  std::mt19937 rng(555);
+  std::uniform_real_distribution<float> unit(-1.0f, 1.0f);
+  struct Case {
+    const char* name;
+    float scale;  // of the random offsets around a curved strip
+    Vec at;
+    bool odd;  // NaN and infinities among the coordinates
+  } cases[] = {
+      {"strip near the origin", 20.0f, {0, 0, 0}, false},
+      {"strip far away", 5.0f, {3e4f, -2e4f, 1e4f}, false},
+      {"huge coordinates", 1e30f, {1e31f, 0, 0}, false},
+      {"tiny coordinates", 1e-30f, {0, 0, 0}, false},
+      {"NaN and infinities", 10.0f, {0, 0, 0}, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    // Triangles along a wound strip, so that blocks of neighbours have small
+    // boxes (and most are skipped), and a few random ones.
+    TestModel model;
+    for (int i = 0; i < 20000; i++) {
+      float t = 0.002f * i, r = c.scale * (1.0f + 0.1f * unit(rng));
+      Vec p{c.at.x + r * cosf(t), c.at.y + r * sinf(t) * cosf(3 * t), c.at.z + r * sinf(t)};
+      Vec q{p.x + c.scale * 0.01f * unit(rng), p.y, p.z + c.scale * 0.01f * unit(rng)};
+      model.push(make_tri(p, q, {q.x, q.y + c.scale * 0.01f, q.z}));
+    }
+    for (int i = 0; i < 50; i++) {
+      Triangle& t = model.m.triangles[static_cast<size_t>(i) * 397];
+      for (auto& v : t.vertices) v[i % 3] = c.scale * 2.0f * unit(rng);
+    }
+    if (c.odd) {
+      const float odd[] = {NAN, INFINITY, -INFINITY};
+      for (int i = 0; i < 20000; i += 1999) model.m.triangles[i].vertices[i % 3][1] = odd[i % 3];
+    }
+    std::vector<OrientCluster> clusters(20, OrientCluster{});
+    for (int k = 0; k < 16; k++) {
+      Vec n = random_direction(&rng);
+      clusters[static_cast<size_t>(k)].normal[0] = n.x;
+      clusters[static_cast<size_t>(k)].normal[1] = n.y;
+      clusters[static_cast<size_t>(k)].normal[2] = n.z;
+    }
+    const float edge[4][3] = {{0, 0, 0}, {NAN, 0, 1}, {3.0f, -4.0f, 0.5f}, {0, 1, 0}};
+    for (int k = 0; k < 4; k++) memcpy(clusters[16 + k].normal, edge[k], sizeof edge[k]);
+    float h[20];
+    orient_support_heights(&model.m, clusters.data(), 20, h);
+    for (int k = 0; k < 20; k++) {
+      const float plain = plain_support_height(model.m, clusters[static_cast<size_t>(k)].normal);
+      EXPECT_EQ(memcmp(&h[k], &plain, sizeof plain), 0)
+          << "normal " << k << ": " << h[k] << " against " << plain;
+    }
   }
 }

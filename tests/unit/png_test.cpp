@@ -106,3 +106,58 @@ TEST(Png, FullDiskIsAFailure) {
   std::vector<uint8_t> pixels(64 * 64 * 4, 0);
   EXPECT_EQ(write_png("/dev/full", pixels.data(), 64, 64), -1);
 }
+
+// A writer kept from image to image must give each image the bytes of a
+// fresh level-6 zlib stream, as png_encode (compress2) does.
+TEST(PngWriter, ReusedWriterGivesCompress2BytesForEveryImage) {
+  struct Picture {
+    const char* name;
+    int w, h;
+    uint8_t (*byte)(int x, int y, int c);
+  } pictures[] = {
+      {"uniform", 256, 256,
+       [](int, int, int c) { return static_cast<uint8_t>(c == 3 ? 255 : 245); }},
+      {"gradient", 64, 48,
+       [](int x, int y, int c) { return static_cast<uint8_t>(x * 3 + y * 5 + c); }},
+      {"noise", 100, 37,
+       [](int x, int y, int c) {
+         return static_cast<uint8_t>((x * 7919 + y * 104729 + c * 31) >> 3);
+       }},
+      {"uniform again, smaller", 32, 32, [](int, int, int) { return static_cast<uint8_t>(7); }},
+      {"one pixel", 1, 1, [](int, int, int c) { return static_cast<uint8_t>(c * 60); }},
+  };
+  TempDir dir;
+  PngWriter writer = {};
+  for (const Picture& p : pictures) {
+    SCOPED_TRACE(p.name);
+    std::vector<uint8_t> pixels(static_cast<size_t>(p.w) * p.h * 4);
+    for (int y = 0; y < p.h; y++) {
+      for (int x = 0; x < p.w; x++) {
+        for (int c = 0; c < 4; c++)
+          pixels[(static_cast<size_t>(y) * p.w + x) * 4 + c] = p.byte(x, y, c);
+      }
+    }
+    uint8_t* rows = png_writer_rows(&writer, p.w, p.h);
+    ASSERT_NE(rows, nullptr);
+    for (int y = 0; y < p.h; y++) {
+      ASSERT_EQ(rows[static_cast<size_t>(y) * (p.w * 4 + 1)], 0);
+      memcpy(rows + static_cast<size_t>(y) * (p.w * 4 + 1) + 1,
+             &pixels[static_cast<size_t>(y) * p.w * 4], static_cast<size_t>(p.w) * 4);
+    }
+    // The scanlines compressed by zlib at level 6, as the IDAT must hold them.
+    std::vector<uint8_t> raw(rows, rows + static_cast<size_t>(p.w * 4 + 1) * p.h);
+    uLongf zlen = compressBound(raw.size());
+    std::vector<uint8_t> z(zlen);
+    ASSERT_EQ(compress2(z.data(), &zlen, raw.data(), raw.size(), 6), Z_OK);
+    z.resize(zlen);
+
+    const std::string path = dir.file("w.png");
+    ASSERT_EQ(png_writer_write(&writer, path.c_str(), p.w, p.h), 0);
+    const std::string written = read_file(path);
+    const std::vector<uint8_t> fresh = encode(pixels, p.w, p.h);
+    EXPECT_EQ(written, std::string(fresh.begin(), fresh.end()));
+    ASSERT_GT(written.size(), 41 + z.size());
+    EXPECT_EQ(written.compare(41, z.size(), std::string(z.begin(), z.end())), 0);
+  }
+  png_writer_free(&writer);
+}

@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "downscale.h"
+#include "support/run.h"
+#include "thumbnail.h"
 
 namespace {
 
@@ -204,4 +206,35 @@ TEST(Downscale, OddSizesDropTheLastRowAndColumn) {
   uint8_t* empty = downscale_2x(in.data(), 0, 0);
   EXPECT_NE(empty, nullptr);
   free(empty);
+}
+
+// Buffers kept from one thumbnail to the next leave no trace: each picture
+// equals one drawn with fresh buffers, across models and sizes (up to 512 the
+// frame buffer is kept, beyond it is made anew).
+TEST(ThumbnailBuffers, ReusedBuffersDrawWhatFreshOnesDraw) {
+  Model a, b;
+  ASSERT_EQ(model_init(&a), 0);
+  ASSERT_EQ(model_init(&b), 0);
+  face_on(&a, false);
+  float p[3] = {0, 0, 0}, q[3] = {1, 0, 0}, r[3] = {0, 1, 0}, s[3] = {0, 0, 1};
+  add(&b, p, q, r);
+  add(&b, p, r, s);
+  add(&b, p, s, q);
+  TempDir dir;
+  ThumbnailBuffers buffers = {};
+  const struct {
+    const Model* model;
+    int size;
+  } steps[] = {{&a, 64}, {&b, 64}, {&a, 600}, {&b, 100}, {&b, 64}, {&a, 64}};
+  for (const auto& step : steps) {
+    const std::string kept = dir.file("kept.png"), fresh = dir.file("fresh.png");
+    ASSERT_EQ(render_thumbnail_png(step.model, step.size, kept.c_str(), &k_constant_lighting,
+                                   nullptr, &buffers),
+              0);
+    ASSERT_EQ(render_thumbnail_png(step.model, step.size, fresh.c_str()), 0);
+    EXPECT_EQ(read_file(kept), read_file(fresh)) << "size " << step.size;
+  }
+  thumbnail_buffers_free(&buffers);
+  model_free(&a);
+  model_free(&b);
 }
