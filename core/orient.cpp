@@ -24,8 +24,10 @@ static const float kNormalAgreement = 0.98f;
 static const float kOffsetFraction = 0.01f;
 static const float kSupportFraction = 0.03f;
 static const int kSupportClusters = 20;
+#ifdef __SSE2__
 static const int32_t kSupportBlock = 16;  // triangles boxed together by the support test
 static const float kBoundSlack = 1e-6f;   // well above 6 x 2^-24, see orient_support_heights
+#endif
 static const float kSupportAreaRatio = 0.3f;
 static const float kOppositionLimit = -0.5f;
 static const float kAlreadyDown = 0.999f;
@@ -76,7 +78,6 @@ static const double kShellMin2 = 0.99989;
 static const double kShellMax2 = 1.00011;
 static const float kUnitMin2 = 0.9999f;  // unit normals as computed lie well inside
 static const float kUnitMax2 = 1.0001f;
-static const float kLongLength2 = 1.002f;
 static const float kShortLength2 = 0.9f;
 static const double kSliceLimit = 70368744177664.0;  // 2^46: keys stay within 62 bits
 static const int64_t kMaxSlicesPerCluster = 3;
@@ -805,10 +806,12 @@ static void mark_support_faces(const Model* model, OrientCluster* clusters, int 
   }
 }
 
+#ifndef __SSE2__
 static inline void rotate(const float r[3][3], float v[3]) {
   float x = v[0], y = v[1], z = v[2];
   for (int i = 0; i < 3; i++) v[i] = (r[i][0] * x + r[i][1] * y) + r[i][2] * z;
 }
+#endif
 
 // Turns every vertex and stored normal by r and recomputes the box, as
 // rotate() and model_widen_box() do one triangle after the other.
