@@ -318,12 +318,12 @@ void read_in_pieces(const ModelParts* memory, const std::vector<const char*>& ch
       model_parts_read_root_entry(&parts, bytes, root.size(), header, "3D/3dmodel.model", piece);
   if (status != kPartRead) abort();  // memory does not run out here
   for (int k = 1; k < parts.count; k++) {
-    const size_t c = static_cast<size_t>(k) < lengths.size() ? static_cast<size_t>(k)
-                                                              : lengths.size() - 1;
+    const size_t c =
+        static_cast<size_t>(k) < lengths.size() ? static_cast<size_t>(k) : lengths.size() - 1;
     const std::string other = deflated_package("3D/other.model", chunk[c], lengths[c]);
     const uint8_t* b = reinterpret_cast<const uint8_t*>(other.data());
-    const uint64_t header = zip_find_entry(b, other.size(), "3D/other.model");
-    if (model_parts_read_part_entry(&parts, k, b, other.size(), header, piece) != kPartRead) {
+    const uint64_t at = zip_find_entry(b, other.size(), "3D/other.model");
+    if (model_parts_read_part_entry(&parts, k, b, other.size(), at, piece) != kPartRead) {
       abort();
     }
   }

@@ -409,46 +409,6 @@ static inline bool has_text(const char* p, const char* bound, const char* patter
   return static_cast<size_t>(bound - p) >= n && memcmp(p, pattern, n) == 0;
 }
 
-static inline bool is_space(unsigned char c) {
-  return c == 0x09 || c == 0x0A || c == 0x0D || c == 0x20;
-}
-
-// The plain vertex tag after "<vertex": x, y and z as fast_float reads them;
-// returns its '>', or null when it has any other shape (then scan_attrs
-// decides). Never reads at or beyond lim.
-static const char* plain_vertex(const char* s, const char* lim, float v[3]) {
-  static const char kNames[3] = {'x', 'y', 'z'};
-  for (int i = 0; i < 3; i++) {
-    if (lim - s < 5 || s[0] != ' ' || s[1] != kNames[i] || s[2] != '=' || s[3] != '"') {
-      return nullptr;
-    }
-    s = xml_scan_float(s + 4, lim, &v[i]);
-    if (s >= lim || *s != '"') return nullptr;
-    s++;
-  }
-  while (s < lim && is_space(static_cast<unsigned char>(*s))) s++;
-  if (s < lim && *s == '>') return s;
-  if (lim - s >= 2 && s[0] == '/' && s[1] == '>') return s + 1;
-  return nullptr;
-}
-
-// The same for the triangle tag after "<triangle" and its v1, v2, v3.
-static const char* plain_triangle(const char* s, const char* lim, uint32_t v[3]) {
-  for (int i = 0; i < 3; i++) {
-    if (lim - s < 6 || s[0] != ' ' || s[1] != 'v' || s[2] != '1' + i || s[3] != '=' ||
-        s[4] != '"') {
-      return nullptr;
-    }
-    s = xml_scan_uint(s + 5, lim, &v[i]);
-    if (s >= lim || *s != '"') return nullptr;
-    s++;
-  }
-  while (s < lim && is_space(static_cast<unsigned char>(*s))) s++;
-  if (s < lim && *s == '>') return s;
-  if (lim - s >= 2 && s[0] == '/' && s[1] == '>') return s + 1;
-  return nullptr;
-}
-
 // At a '<', whether the test for "<vertex" and its kin can see their name
 // and delimiter without reaching the window's end.
 static const ptrdiff_t kLookahead = 16;
@@ -687,7 +647,7 @@ static const char* in_object(PartReader* r, const char* q) {
   const ptrdiff_t avail = lim - q;
   if (avail >= 7 && q[1] == 'v' && memcmp(q, "<vertex", 7) == 0) {
     float v[3];
-    if (const char* end = plain_vertex(q + 7, lim, v)) {
+    if (const char* end = xml_plain_vertex(q + 7, lim, v)) {
       add_vertex(r, v);
       return end + 1;
     }
@@ -695,7 +655,7 @@ static const char* in_object(PartReader* r, const char* q) {
   }
   if (avail >= 9 && q[1] == 't' && memcmp(q, "<triangle", 9) == 0) {
     uint32_t v[3];
-    if (const char* end = plain_triangle(q + 9, lim, v)) {
+    if (const char* end = xml_plain_triangle(q + 9, lim, v)) {
       add_triangle(r, v);
       return end + 1;
     }

@@ -90,7 +90,7 @@ static inline const char* skip_space(const char* p, const char* doc_end) {
   return p;
 }
 
-const char* xml_scan_uint(const char* p, const char* doc_end, uint32_t* out) {
+static inline const char* scan_uint(const char* p, const char* doc_end, uint32_t* out) {
   p = skip_space(p, doc_end);
   uint32_t value = 0;
   while (p < doc_end && is_digit(static_cast<unsigned char>(*p))) {
@@ -101,9 +101,13 @@ const char* xml_scan_uint(const char* p, const char* doc_end, uint32_t* out) {
   return p;
 }
 
+const char* xml_scan_uint(const char* p, const char* doc_end, uint32_t* out) {
+  return scan_uint(p, doc_end, out);
+}
+
 uint32_t xml_read_uint(const char* p, const char* doc_end) {
   uint32_t value;
-  xml_scan_uint(p, doc_end, &value);
+  scan_uint(p, doc_end, &value);
   return value;
 }
 
@@ -123,7 +127,7 @@ int xml_is_model_type(const char* p, const char* doc_end) {
   return memcmp(p, "model", 5) == 0;
 }
 
-const char* xml_scan_float(const char* p, const char* doc_end, float* out) {
+static inline const char* scan_float(const char* p, const char* doc_end, float* out) {
   // Writers pad numbers to a fixed width ("    1.089429E+02").
   p = skip_space(p, doc_end);
   float sign = 1.0f;
@@ -179,7 +183,7 @@ const char* xml_scan_float(const char* p, const char* doc_end, float* out) {
   }
   if (!is_digit(at(p, doc_end))) return p;
   uint32_t count;
-  p = xml_scan_uint(p, doc_end, &count);
+  p = scan_uint(p, doc_end, &count);
   const int32_t n = static_cast<int32_t>(count);
   if (n <= 0) return p;
   const float step = negative ? 0.1f : 10.0f;
@@ -194,10 +198,49 @@ const char* xml_scan_float(const char* p, const char* doc_end, float* out) {
   return p;
 }
 
+const char* xml_scan_float(const char* p, const char* doc_end, float* out) {
+  return scan_float(p, doc_end, out);
+}
+
 float fast_float(const char* p, const char* doc_end) {
   float value;
-  xml_scan_float(p, doc_end, &value);
+  scan_float(p, doc_end, &value);
   return value;
+}
+
+// After the last of three quoted values: XML whitespace, then '>' or "/>",
+// as scan_attrs stops there. The tag's '>', or null.
+static const char* plain_tag_end(const char* s, const char* lim) {
+  while (s < lim && is_space(static_cast<unsigned char>(*s))) s++;
+  if (s < lim && *s == '>') return s;
+  if (lim - s >= 2 && s[0] == '/' && s[1] == '>') return s + 1;
+  return nullptr;
+}
+
+const char* xml_plain_vertex(const char* s, const char* lim, float v[3]) {
+  static const char kNames[3] = {'x', 'y', 'z'};
+  for (int i = 0; i < 3; i++) {
+    if (lim - s < 5 || s[0] != ' ' || s[1] != kNames[i] || s[2] != '=' || s[3] != '"') {
+      return nullptr;
+    }
+    s = scan_float(s + 4, lim, &v[i]);
+    if (s >= lim || *s != '"') return nullptr;
+    s++;
+  }
+  return plain_tag_end(s, lim);
+}
+
+const char* xml_plain_triangle(const char* s, const char* lim, uint32_t v[3]) {
+  for (int i = 0; i < 3; i++) {
+    if (lim - s < 6 || s[0] != ' ' || s[1] != 'v' || s[2] != '1' + i || s[3] != '=' ||
+        s[4] != '"') {
+      return nullptr;
+    }
+    s = scan_uint(s + 5, lim, &v[i]);
+    if (s >= lim || *s != '"') return nullptr;
+    s++;
+  }
+  return plain_tag_end(s, lim);
 }
 
 static inline bool ends_transform(unsigned char c) {

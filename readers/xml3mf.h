@@ -67,6 +67,18 @@ float fast_float(const char* p, const char* doc_end);
 // exponent's digits, or where the number or its exponent stopped).
 const char* xml_scan_float(const char* p, const char* doc_end, float* out);
 
+// The rest of a vertex tag after "<vertex" as writers put it: one space
+// before each of x="..", y="..", z="..", values in double quotes that the
+// number reader takes whole, then XML whitespace and '>' or "/>". Sets v
+// to the values as fast_float reads them (scan_attrs would find the same)
+// and returns the tag's '>'; null for any other shape, or when lim comes
+// first. Reads nothing at or beyond lim.
+const char* xml_plain_vertex(const char* s, const char* lim, float v[3]);
+
+// The same for a triangle tag after "<triangle" and its v1, v2, v3, read as
+// xml_read_uint reads them.
+const char* xml_plain_triangle(const char* s, const char* lim, uint32_t v[3]);
+
 // Reads twelve numbers of a transform value, separated by XML whitespace,
 // into t. Returns 1 when twelve were read, 0 when the value ended first (t
 // then holds what was read).
