@@ -9,21 +9,17 @@
 
 #include "platform.h"
 
-static uint32_t crc_table[256];
-static int crc_table_init = 0;
-
 uint32_t crc32_update(uint32_t crc, const uint8_t* data, uint64_t len) {
-  if (!crc_table_init) {
-    for (uint32_t n = 0; n < 256; n++) {
-      uint32_t r = n;
-      for (int k = 0; k < 8; k++) r = (r >> 1) ^ ((r & 1) ? 0xEDB88320u : 0u);
-      crc_table[n] = r;
-    }
-    crc_table_init = 1;
+  // zlib's CRC-32 has the same polynomial and conditioning, and reads several
+  // bytes a step; its length is an unsigned int, so long data goes in pieces.
+  uLong r = crc;
+  while (len > 0) {
+    const uInt piece = len > 0x40000000u ? 0x40000000u : static_cast<uInt>(len);
+    r = crc32(r, data, piece);
+    data += piece;
+    len -= piece;
   }
-  uint32_t r = ~crc;
-  for (uint64_t i = 0; i < len; i++) r = crc_table[(r ^ data[i]) & 0xFF] ^ (r >> 8);
-  return ~r;
+  return static_cast<uint32_t>(r);
 }
 
 static const uint8_t kSignature[8] = {137, 80, 78, 71, 13, 10, 26, 10};

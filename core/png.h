@@ -5,7 +5,7 @@
 #include <cstdint>
 
 // Running CRC-32 (PNG/zlib polynomial). Start with 0; feeding A then B gives
-// the CRC of A followed by B. Builds its table on first use.
+// the CRC of A followed by B.
 uint32_t crc32_update(uint32_t crc, const uint8_t* data, uint64_t len);
 
 // Encodes the image into a new buffer owned by the caller (free). Returns 0,

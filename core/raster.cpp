@@ -32,26 +32,43 @@ static size_t block_bytes(const FrameBuffer* fb) {
   return static_cast<size_t>(fb->width) * static_cast<size_t>(fb->height) * 8;
 }
 
+static void fb_mark_clear(FrameBuffer* fb) {
+  fb->x0 = fb->y0 = 0;
+  fb->x1 = fb->y1 = -1;
+}
+
 FrameBuffer* fb_create(FrameBuffer* fb, int width, int height) {
   fb->pixels = nullptr;
   fb->depth = nullptr;
   fb->width = width;
   fb->height = height;
+  fb_mark_clear(fb);
   if (width <= 0 || height <= 0) return fb;
   uint8_t* block = static_cast<uint8_t*>(big_block_alloc(block_bytes(fb)));
   if (!block) return fb;
   fb->pixels = block;
   fb->depth = reinterpret_cast<float*>(block + static_cast<size_t>(width) * height * 4);
+  fb->x1 = width - 1;  // everything, once
+  fb->y1 = height - 1;
   fb_clear(fb);
   return fb;
 }
 
 void fb_clear(FrameBuffer* fb) {
   if (!fb->pixels) return;
-  const size_t n = static_cast<size_t>(fb->width) * static_cast<size_t>(fb->height);
-  uint32_t* pixels = reinterpret_cast<uint32_t*>(fb->pixels);
-  for (size_t i = 0; i < n; i++) pixels[i] = kBackgroundPixel;
-  for (size_t i = 0; i < n; i++) fb->depth[i] = kLowestDepth;
+  // Locals, so that the stores (which may alias the record's fields) do not
+  // make the loops reload them.
+  const int y0 = fb->y0, y1 = fb->y1, n = fb->x1 - fb->x0 + 1;
+  const size_t width = static_cast<size_t>(fb->width);
+  uint32_t* const pixels = reinterpret_cast<uint32_t*>(fb->pixels) + fb->x0;
+  float* const depth = fb->depth + fb->x0;
+  for (int y = y0; y <= y1; y++) {
+    uint32_t* p = pixels + static_cast<size_t>(y) * width;
+    for (int x = 0; x < n; x++) p[x] = kBackgroundPixel;
+    float* d = depth + static_cast<size_t>(y) * width;
+    for (int x = 0; x < n; x++) d[x] = kLowestDepth;
+  }
+  fb_mark_clear(fb);
 }
 
 void fb_free(FrameBuffer* fb) {
@@ -141,15 +158,19 @@ struct Setup {
 // by less than error = 2^-20 (1 + B1 + B2), twice a bound on the rounding of
 // its few operations over the triangle's box (B1, B2: bounds on the
 // magnitude of the two sums there). So a pixel can pass only where every
-// exact value reaches tolerance - 2 error, an interval of the row found in
-// double and widened by a pixel each side; the exact test still decides
-// every pixel inside it. Triangles far off the picture or with huge sums
-// keep their whole box.
+// exact value reaches tolerance - error, strictly inside the interval of the
+// row where they reach tolerance - 2 error. That interval is found in double,
+// whose rounding moves its ends by far less than the margin of error /
+// slope (at least 4e-7 of a pixel, as B1 + B2 >= |slope| / 2), so the
+// candidates are the whole pixels between its ends; the exact test still
+// decides every one. Triangles far off the picture or with huge sums keep
+// their whole box.
 struct Spans {
   bool usable;
-  double floor;      // tolerance - 2 error
-  double slope[3];   // of the exact w0, w1, w2 along x
-  double across[3];  // of the exact w0, w1, w2 per unit of qy (w0 adds 1)
+  double floor;       // tolerance - 2 error
+  double slope[3];    // of the exact w0, w1, w2 along x
+  double inverse[3];  // 1 / slope, or 0
+  double across[3];   // of the exact w0, w1, w2 per unit of qy (w0 adds 1)
   double px0, py0;
   int x_min, x_max;
 };
@@ -169,6 +190,8 @@ static void spans_init(Spans* spans, const Setup& s, int x_min, int x_max, int y
   spans->slope[1] = inv * s.dy20;
   spans->slope[2] = -inv * s.dy10;
   spans->slope[0] = -(spans->slope[1] + spans->slope[2]);
+  for (int i = 0; i < 3; i++)
+    spans->inverse[i] = spans->slope[i] != 0.0 ? 1.0 / spans->slope[i] : 0.0;
   spans->across[1] = -inv * s.dx20;
   spans->across[2] = inv * s.dx10;
   spans->across[0] = -(spans->across[1] + spans->across[2]);
@@ -187,21 +210,23 @@ static bool row_span(const Spans& spans, int y, int* from, int* to) {
     const double value = spans.across[i] * qy + (i == 0 ? 1.0 : 0.0);
     const double slope = spans.slope[i];
     if (slope > 0.0) {
-      const double bound = (spans.floor - value) / slope;
+      const double bound = (spans.floor - value) * spans.inverse[i];
       if (bound > low) low = bound;
     } else if (slope < 0.0) {
-      const double bound = (spans.floor - value) / slope;
+      const double bound = (spans.floor - value) * spans.inverse[i];
       if (bound < high) high = bound;
     } else if (value < spans.floor) {
       return false;
     }
   }
   const double left = low - 0.5 + spans.px0, right = high - 0.5 + spans.px0;
-  if (!(left <= spans.x_max + 1.0) || !(right >= spans.x_min - 1.0)) return false;
-  if (left > spans.x_min)
-    *from = static_cast<int>(left) - 1 > spans.x_min ? static_cast<int>(left) - 1 : spans.x_min;
-  if (right < spans.x_max)
-    *to = static_cast<int>(right) + 1 < spans.x_max ? static_cast<int>(right) + 1 : spans.x_max;
+  if (!(left <= spans.x_max) || !(right >= spans.x_min)) return false;
+  // Ceiling and floor by truncation: both lie in [x_min, x_max] here.
+  if (left > spans.x_min) {
+    *from = static_cast<int>(left);
+    if (*from < left) ++*from;
+  }
+  if (right < spans.x_max) *to = static_cast<int>(right);
   return *from <= *to;
 }
 
@@ -219,25 +244,31 @@ static void draw_triangle(const Setup& s, const Spans* spans, FrameBuffer* fb, i
   const __m128 dx20 = _mm_set1_ps(s.dx20), dy20 = _mm_set1_ps(s.dy20);
   const __m128 inv_area = _mm_set1_ps(s.inv_area), tolerance = _mm_set1_ps(s.tolerance);
   const __m128 z0 = _mm_set1_ps(s.z0), z1 = _mm_set1_ps(s.z1), z2 = _mm_set1_ps(s.z2);
-  const __m128i lane = _mm_setr_epi32(0, 1, 2, 3);
+  const __m128i lane = _mm_setr_epi32(0, 1, 2, 3), four = _mm_set1_epi32(4);
+  const __m128 four_f = _mm_set1_ps(4.0f);
   const __m128i alpha = _mm_set1_epi32(static_cast<int>(0xFF000000u));
 #endif
+  const int width = fb->width;
   for (int y = y_min; y <= y_max; y++) {
     int from = x_min, to = x_max;
     if (spans && !row_span(*spans, y, &from, &to)) continue;
     const float qy = static_cast<float>(y) + 0.5f - s.py0;
-    uint8_t* row = fb->pixels + static_cast<size_t>(y) * fb->width * 4;
-    float* depth_row = fb->depth + static_cast<size_t>(y) * fb->width;
+    uint8_t* row = fb->pixels + static_cast<size_t>(y) * width * 4;
+    float* depth_row = fb->depth + static_cast<size_t>(y) * width;
 #ifdef __SSE2__
     const __m128 vqy = _mm_set1_ps(qy);
     const __m128 dx20_qy = _mm_mul_ps(dx20, vqy), dx10_qy = _mm_mul_ps(dx10, vqy);
     const __m128i end = _mm_set1_epi32(to + 1);
     int x = from;
+    // Lane i holds x + i and x + i + 0.5, exact in float for any picture size,
+    // so stepping them by 4 gives the values the scalar code computes.
+    __m128i xs = _mm_add_epi32(_mm_set1_epi32(x), lane);
+    __m128 centres = _mm_add_ps(_mm_cvtepi32_ps(xs), half);
     // Groups of four stay inside the row; the last pixels of the picture's
     // rows are tested one by one below.
-    for (; x <= to && x + 3 < fb->width; x += 4) {
-      const __m128i xs = _mm_add_epi32(_mm_set1_epi32(x), lane);
-      const __m128 qx = _mm_sub_ps(_mm_add_ps(_mm_cvtepi32_ps(xs), half), px0);
+    for (; x <= to && x + 3 < width;
+         x += 4, xs = _mm_add_epi32(xs, four), centres = _mm_add_ps(centres, four_f)) {
+      const __m128 qx = _mm_sub_ps(centres, px0);
       const __m128 w1 = _mm_mul_ps(_mm_sub_ps(_mm_mul_ps(dy20, qx), dx20_qy), inv_area);
       const __m128 w2 = _mm_mul_ps(_mm_sub_ps(dx10_qy, _mm_mul_ps(dy10, qx)), inv_area);
       const __m128 w0 = _mm_sub_ps(_mm_sub_ps(one, w1), w2);
@@ -385,6 +416,17 @@ void render_thumbnail(const Model* model, FrameBuffer* fb, const Lighting* light
     const int x_min = x_low < 0.0f ? 0 : static_cast<int>(x_low);
     const int y_min = y_low < 0.0f ? 0 : static_cast<int>(y_low);
     if (y_min > y_max || x_min > x_max) continue;
+    if (fb->x0 > fb->x1) {
+      fb->x0 = x_min;
+      fb->x1 = x_max;
+      fb->y0 = y_min;
+      fb->y1 = y_max;
+    } else {
+      fb->x0 = x_min < fb->x0 ? x_min : fb->x0;
+      fb->x1 = x_max > fb->x1 ? x_max : fb->x1;
+      fb->y0 = y_min < fb->y0 ? y_min : fb->y0;
+      fb->y1 = y_max > fb->y1 ? y_max : fb->y1;
+    }
 
     float root = sqrtf(fabsf(area));
     Setup s;

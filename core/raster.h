@@ -13,6 +13,10 @@ struct FrameBuffer {
   float* depth;     // larger is nearer
   int32_t width;
   int32_t height;
+  // The box of the pixels render_thumbnail may have drawn since the planes
+  // were last cleared (x0 > x1 when none); outside it both planes hold the
+  // cleared values.
+  int32_t x0, y0, x1, y1;
 };
 
 // Unit light directions in view space. The rasterizer takes them as data
@@ -36,7 +40,8 @@ FrameBuffer* fb_create(FrameBuffer* fb, int width, int height);
 void fb_free(FrameBuffer* fb);
 
 // Clears both planes again, so that one frame buffer serves many pictures
-// (clearing costs less than first touching fresh pages). No-op without planes.
+// (clearing costs less than first touching fresh pages): the drawn box only,
+// the rest being clear already. No-op without planes.
 void fb_clear(FrameBuffer* fb);
 
 // Draws every triangle of the model, framed by its box, into a square fb.

@@ -68,6 +68,20 @@ put("stl", "declares50M", b"\0" * 80 + struct.pack("<I", 50000000) + body)
 put("stl", "ascii_special", "solid x\n facet normal 0 0 1\n  outer loop\n   vertex nan inf -inf\n"
     "   vertex 1e39 -0x1p-149 .5\n   vertex 0 1 0\n  endloop\n endfacet\nendsolid\n")
 
+ascii_facet = ("  facet normal 0 0 1\n    outer loop\n      vertex 0 0 0\n      vertex 1 0 0\n"
+               "      vertex 0 1 0\n    endloop\n  endfacet\n")
+put("stl", "ascii_upper", ("solid block\n" + ascii_facet * 2 + "endsolid block\n").upper())
+put("stl", "ascii_cr", ("solid cr\n" + ascii_facet * 2 + "endsolid cr\n").replace("\n", "\r"))
+put("stl", "ascii_blank_crlf", (" solid x\n" + ascii_facet * 2 + "endsolid\n").replace("\n", "\r\n"))
+put("stl", "ascii_ctrlz", "solid z\n" + ascii_facet + "\x1a" + ascii_facet + "endsolid\n")
+
+# Hand-made OBJ: UTF-16 in both orders, CR line ends, a surrogate pair.
+obj_text = "# box\nv 0 0 0\nv 1 0 0\nv 1 1 0\nv 0 1 0\nf 1 2 3 4\nf -4 -3 -2\n"
+put("obj", "utf16le", b"\xff\xfe" + obj_text.encode("utf-16-le"))
+put("obj", "utf16be_crlf", b"\xfe\xff" + obj_text.replace("\n", "\r\n").encode("utf-16-be"))
+put("obj", "utf16le_pair", b"\xff\xfe" + ("#\U0001F600\n" + obj_text).encode("utf-16-le") + b"\x00")
+put("obj", "cr_only", obj_text.replace("\n", "\r"))
+
 # Raw triangle streams.
 put("rawstream", "two", struct.pack("<I", 2) + struct.pack("<18f", *tri_floats(2)))
 put("rawstream", "partial", struct.pack("<I", 3) + struct.pack("<10f", *tri_floats(2)[:10]))

@@ -8,31 +8,15 @@
 
 #include "platform.h"
 #include "scan.h"
-#include "util.h"
+#include "text_source.h"
 
 // Lines are read the way fgets fills a 1024-byte buffer: at most 1023 bytes
 // at a time, so a longer line arrives in pieces that are parsed on their own.
 static const size_t kPieceChars = 1023;
-static const size_t kReadBlock = size_t{1} << 17;
 static const int kMaxFaceIndices = 64;
 static const int64_t kVertexInitialCapacity = 4096;
-static const unsigned char kCtrlZ = 0x1a;
 
 namespace {
-
-// Pieces of lines out of a block buffer. The file is opened in binary mode
-// and the one effect of text mode that changes what is read, a Ctrl-Z ending
-// the file, is applied here, so every platform reads what the Windows runtime
-// reads. (Text mode also turns CR LF into LF, but a CR before the LF ends a
-// face and is blank to "%f", and it cannot move a piece boundary before it.)
-struct PieceReader {
-  FILE* file;
-  char* buffer;  // kReadBlock bytes and one more for a terminating NUL
-  size_t pos;
-  size_t len;
-  bool at_end;
-  bool failed;
-};
 
 struct VertexTable {
   float* xyz;
@@ -41,44 +25,6 @@ struct VertexTable {
 };
 
 }  // namespace
-
-// Makes a whole piece available from pos unless the file ends first.
-static void reader_fill(PieceReader* r) {
-  if (r->at_end || r->len - r->pos >= kPieceChars) return;
-  memmove(r->buffer, r->buffer + r->pos, r->len - r->pos);
-  r->len -= r->pos;
-  r->pos = 0;
-  while (!r->at_end && r->len < kPieceChars) {
-    size_t want = kReadBlock - r->len;
-    size_t got = fread(r->buffer + r->len, 1, want, r->file);
-    if (got < want) {
-      r->at_end = true;
-      r->failed = ferror(r->file) != 0;
-    }
-    const void* stop = memchr(r->buffer + r->len, kCtrlZ, got);
-    if (stop) {
-      got = static_cast<size_t>(static_cast<const char*>(stop) - (r->buffer + r->len));
-      r->at_end = true;
-    }
-    r->len += got;
-  }
-}
-
-// The next piece as fgets would return it: up to and including a newline,
-// at most kPieceChars bytes. False at the end of the file.
-static bool reader_next(PieceReader* r, char** start, char** stop) {
-  reader_fill(r);
-  size_t avail = r->len - r->pos;
-  if (avail == 0) return false;
-  if (avail > kPieceChars) avail = kPieceChars;
-  char* s = r->buffer + r->pos;
-  const void* newline = memchr(s, '\n', avail);
-  size_t n = newline ? static_cast<size_t>(static_cast<const char*>(newline) - s) + 1 : avail;
-  r->pos += n;
-  *start = s;
-  *stop = s + n;
-  return true;
-}
 
 static int table_push(VertexTable* t, const float xyz[3]) {
   if (t->count == t->capacity) {
@@ -104,29 +50,45 @@ static bool ends_token(char c) {
   return c == ' ' || c == '\t' || c == '\0' || c == '\n' || c == '\r';
 }
 
-// Reads the indices of one face (the text after "f" and its separator) and
-// appends its fan. The text is cut into tokens in place so that the number
-// reader never looks past its own token. Returns -1 when the model cannot grow.
-static int read_face(char* text, const VertexTable* table, Model* model) {
+// Reads the indices of one face (the text after "f" and its separator, up
+// to the end of its line or limit) and appends its fan. Each token's number
+// is read as atoi reads it (whitespace, which inside a token can only be
+// a vertical tab or form feed, a sign, digits, saturating at the int range),
+// then the rest of the token is skipped. Sets *stop where the reading ended,
+// never past an LF or CR. Returns -1 when the model cannot grow.
+static int read_face(const char* p, const char* limit, const VertexTable* table, Model* model,
+                     TextBox* box, const char** stop) {
   int64_t index[kMaxFaceIndices];
   int n = 0;
   const int64_t vertices = table->count;
-  char* p = text;
+  const int64_t saturated = static_cast<int64_t>(INT32_MAX) + 1;
   while (n < kMaxFaceIndices) {
-    while (*p == ' ' || *p == '\t') p++;
-    if (*p == '\0' || *p == '\n' || *p == '\r') break;
-    char* token = p;
-    while (!ends_token(*p)) p++;
-    char separator = *p;
-    *p = '\0';
-    int value = parse_int_atoi(token);
-    *p = separator;
+    while (p < limit && (*p == ' ' || *p == '\t')) p++;
+    if (p == limit || *p == '\0' || *p == '\n' || *p == '\r') break;
+    while (p < limit && (*p == '\v' || *p == '\f')) p++;
+    bool negative = false;
+    if (p < limit && (*p == '-' || *p == '+')) negative = *p++ == '-';
+    int64_t value = 0;
+    int digits = 8;
+    if (limit - p >= 8) value = scan_eight_digits(p, &digits);
+    if (digits < 8) {
+      p += digits;
+    } else {
+      value = 0;  // a long run, or near the end: one digit at a time
+      for (; p < limit && *p >= '0' && *p <= '9'; p++) {
+        if (value <= saturated) value = value * 10 + (*p - '0');
+      }
+    }
+    while (p < limit && !ends_token(*p)) p++;
+    if (negative) value = value >= saturated ? INT32_MIN : -value;
+    if (value > INT32_MAX) value = INT32_MAX;
     if (value > 0) {
-      index[n++] = static_cast<int64_t>(value) - 1;
+      index[n++] = value - 1;
     } else if (value < 0) {
       index[n++] = vertices + value;  // relative: -1 is the latest vertex
     }
   }
+  *stop = p;
   if (n < 3 || index[0] < 0 || index[0] >= vertices) return 0;
   const float* p0 = table->xyz + index[0] * 3;
   for (int k = 1; k + 1 < n; k++) {
@@ -142,43 +104,51 @@ static int read_face(char* text, const VertexTable* table, Model* model) {
       tri.vertices[2][a] = p2[a];
     }
     facet_normal(p0, p1, p2, tri.normal);
-    if (model_push(model, &tri) != 0) return -1;
+    if (text_push(model, box, &tri) != 0) return -1;
   }
   return 0;
 }
 
-// One piece, NUL-terminated. Returns -1 when a table cannot grow.
-static int read_piece(char* line, VertexTable* table, Model* model) {
-  char* p = line;
-  while (*p == ' ' || *p == '\t') p++;
+// One line piece from p, at most up to limit: sets *stop where its reading
+// ended (no LF or CR before it). Returns -1 when a table cannot grow.
+static int read_piece(const char* p, const char* limit, VertexTable* table, Model* model,
+                      TextBox* box, const char** stop) {
+  while (p < limit && (*p == ' ' || *p == '\t')) p++;
+  *stop = p;
+  if (limit - p < 2) return 0;
   if (p[0] == 'v' && p[1] == ' ') {
     float xyz[3];
-    if (scan_float3(p + 2, xyz) == 3) return table_push(table, xyz);
+    if (scan_line_float3(p + 2, limit, xyz, stop) == 3) return table_push(table, xyz);
   } else if (p[0] == 'f' && (p[1] == ' ' || p[1] == '\t')) {
-    return read_face(p + 2, table, model);
+    return read_face(p + 2, limit, table, model, box, stop);
   }
   return 0;
 }
 
-int parse_obj(const char* path, Model* model) {
-  FILE* file = platform_fopen(path, "rb");
-  if (!file) return -1;
+// The whole reading: pieces of at most 1023 bytes that end after LF or CR.
+static int read_obj(TextSource* source, Model* model) {
   int rc = model_init(model);
-  PieceReader reader = {file, static_cast<char*>(malloc(kReadBlock + 1)), 0, 0, false, false};
   VertexTable table = {
       static_cast<float*>(malloc(static_cast<size_t>(kVertexInitialCapacity) * 3 * sizeof(float))),
       0, kVertexInitialCapacity};
-  if (!reader.buffer || !table.xyz) rc = -1;
-
-  char* start;
-  char* stop;
-  while (rc == 0 && reader_next(&reader, &start, &stop)) {
-    char after = *stop;
-    *stop = '\0';
-    rc = read_piece(start, &table, model);
-    *stop = after;
+  if (!table.xyz) rc = -1;
+  TextBox box;
+  text_box_load(&box, model);
+  const char* p = source->pos;
+  while (rc == 0) {
+    if (static_cast<size_t>(source->end - p) < kPieceChars) {
+      text_source_fill(source, &p, kPieceChars);
+      if (p == source->end) break;
+    }
+    const char* limit =
+        source->end - p > static_cast<ptrdiff_t>(kPieceChars) ? p + kPieceChars : source->end;
+    // The piece ends at the first LF or CR after what was read.
+    const char* stop;
+    rc = read_piece(p, limit, &table, model, &box, &stop);
+    p = stop < limit && *stop == '\n' ? stop + 1 : text_piece_end(stop, limit);
   }
-  if (reader.failed) rc = -1;
+  text_box_store(&box, model);
+  if (source->failed) rc = -1;
 
   if (rc == 0) {
     model->source_count = static_cast<int32_t>(table.count);
@@ -186,7 +156,24 @@ int parse_obj(const char* path, Model* model) {
     model_free(model);
   }
   free(table.xyz);
-  free(reader.buffer);
+  return rc;
+}
+
+int parse_obj(const char* path, Model* model) {
+  FILE* file = platform_fopen(path, "rb");
+  if (!file) return -1;
+  TextSource source;
+  if (text_source_open_file(&source, file, true) != 0) source.failed = true;
+  int rc = read_obj(&source, model);
+  text_source_close(&source);
   fclose(file);
+  return rc;
+}
+
+int parse_obj_bytes(const uint8_t* data, size_t size, Model* model) {
+  TextSource source;
+  if (text_source_open_memory(&source, data, size, true) != 0) source.failed = true;
+  int rc = read_obj(&source, model);
+  text_source_close(&source);
   return rc;
 }

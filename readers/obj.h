@@ -1,6 +1,9 @@
 // Wavefront OBJ reader: geometric vertices and polygon faces into a Model.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+
 #include "model.h"
 
 // Fills model (its fields need not be set) with the fan triangles of every
@@ -12,3 +15,9 @@
 // or when reading fails or the vertex table or the model cannot grow (the
 // model is then released: null array, count 0).
 int parse_obj(const char* path, Model* model);
+
+// The same on the bytes [data, data + size) of a whole file, which the
+// caller owns and which are only read (data may be null when size is 0):
+// the result equals parse_obj's on a file holding these bytes. Returns -1
+// only when memory runs out (the model is then released).
+int parse_obj_bytes(const uint8_t* data, size_t size, Model* model);

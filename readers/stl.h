@@ -1,5 +1,9 @@
-// STL readers: the flavour test and the binary and ASCII readers.
+// STL readers: the flavour test and the binary and ASCII readers, each on a
+// file named by a path or on bytes in memory, with the same results.
 #pragma once
+
+#include <cstddef>
+#include <cstdint>
 
 #include "model.h"
 
@@ -16,3 +20,13 @@ int parse_stl_ascii(const char* path, Model* model);
 
 // is_binary_stl, then the matching reader.
 int parse_stl(const char* path, Model* model);
+
+// The same on the bytes [data, data + size) of a whole file, which the
+// caller owns and which are only read (data may be null when size is 0).
+// The results equal those of the path versions on a file holding these
+// bytes; -1 then means a declared count over the limit, a binary file
+// shorter than 84 bytes, or no memory.
+int is_binary_stl_bytes(const uint8_t* data, size_t size);
+int parse_stl_binary_bytes(const uint8_t* data, size_t size, Model* model);
+int parse_stl_ascii_bytes(const uint8_t* data, size_t size, Model* model);
+int parse_stl_bytes(const uint8_t* data, size_t size, Model* model);

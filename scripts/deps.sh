@@ -7,7 +7,8 @@ deps_install() {
   if [ "${1:-test}" = test ]; then
     want+=(libgtest-dev libgmock-dev libbenchmark-dev lib3mf-dev
            g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 libz-mingw-w64-dev
-           wine wine64 clang libclang-rt-14-dev valgrind parallel)
+           wine wine64 clang libclang-rt-14-dev valgrind parallel
+           bubblewrap gir1.2-gnomedesktop-3.0 python3-gi)
   elif [ "${1:-test}" = peers ]; then
     want+=(ninja-build libgtest-dev libgmock-dev libbenchmark-dev lib3mf-dev parallel
            f3d xvfb xauth admesh assimp-utils openscad hyperfine)

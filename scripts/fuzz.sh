@@ -33,7 +33,7 @@ python3 fuzz/make_seeds.py "$work/seeds" "$corpus_dir"
 
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
-  targets=(stl rawstream batch zip xml number threemf obj geometry)
+  targets=(stl rawstream batch zip xml number threemf obj geometry thumbs)
 fi
 
 # Per-target options: dictionaries, and room for what a hostile package may

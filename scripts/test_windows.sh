@@ -91,6 +91,34 @@ for exe in "${exes[@]}"; do
   if [ -z "$foreign" ]; then pass "$name needs no DLL beyond the system's"; else fail "$name imports$foreign"; fi
 done
 
+# The Explorer thumbnail handler also draws with GDI and speaks COM; it must
+# export exactly the four functions of a COM in-process server.
+handler_dll="$cross/explorer/orrery-thumbs.dll"
+if [ -f "$root/explorer/CMakeLists.txt" ]; then
+  if [ ! -f "$handler_dll" ]; then
+    fail "orrery-thumbs.dll was not built"
+  else
+    handler_system=" kernel32.dll msvcrt.dll advapi32.dll shell32.dll ole32.dll gdi32.dll "
+    foreign=""
+    for dll in $(x86_64-w64-mingw32-objdump -p "$handler_dll" | sed -n 's/^\s*DLL Name: //p'); do
+      lower="$(echo "$dll" | tr 'A-Z' 'a-z')"
+      [[ "$handler_system" == *" $lower "* ]] || foreign="$foreign $dll"
+    done
+    if [ -z "$foreign" ]; then
+      pass "orrery-thumbs.dll needs no DLL beyond the system's"
+    else
+      fail "orrery-thumbs.dll imports$foreign"
+    fi
+    exports="$(x86_64-w64-mingw32-objdump -p "$handler_dll" |
+      sed -n '/^\[Ordinal\/Name Pointer\] Table/,/^$/s/^\s*\[ *[0-9]*\] //p' | sort | tr '\n' ' ')"
+    if [ "$exports" == "DllCanUnloadNow DllGetClassObject DllRegisterServer DllUnregisterServer " ]; then
+      pass "orrery-thumbs.dll exports the four COM server functions only"
+    else
+      fail "orrery-thumbs.dll exports: $exports"
+    fi
+  fi
+fi
+
 # --- icon: the committed file is what the tool renders from the model -------
 icon_build="$cross/icon-tool"
 if cmake -S "$root/launcher/art" -B "$icon_build" "${generator[@]}" >"$icon_build.log" 2>&1 &&
@@ -104,12 +132,14 @@ else
 fi
 
 # --- install folder ----------------------------------------------------------
+handler_file=""
+[ -f "$root/explorer/CMakeLists.txt" ] && handler_file=$'\napp/orrery-thumbs.dll'
+expected=$'app\napp/facetshot.exe'"$handler_file"$'\napp/packshot.exe\napp/vertexshot.exe\ndata\norrery.exe'
 stage="$(mktemp -d)"
 if cmake --install "$cross" --prefix "$stage/Orrery" >/dev/null 2>&1; then
-  expected=$'app\napp/facetshot.exe\napp/packshot.exe\napp/vertexshot.exe\ndata\norrery.exe'
   got="$(cd "$stage/Orrery" && find . -mindepth 1 | sed 's|^\./||' | sort)"
   if [ "$got" == "$expected" ]; then
-    pass "install folder: orrery.exe, app\\ with the three renderers, empty data\\"
+    pass "install folder: orrery.exe, app\\ with the three renderers${handler_file:+ and the thumbnail handler}, empty data\\"
   else
     fail "install folder layout:"$'\n'"$got"
   fi
@@ -117,6 +147,21 @@ else
   fail "cmake --install"
 fi
 rm -rf "$stage"
+# The zip package holds the same files.
+rm -f "$cross"/Orrery-*-win64.zip
+if (cd "$cross" && cpack -G ZIP >"$cross/cpack.log" 2>&1); then
+  zip_file="$(ls "$cross"/Orrery-*-win64.zip | head -1)"
+  got="$(python3 -c 'import sys, zipfile
+print("\n".join(n.rstrip("/") for n in zipfile.ZipFile(sys.argv[1]).namelist()))' "$zip_file" | sort)"
+  if [ "$got" == "$expected" ]; then
+    pass "zip package $(basename "$zip_file"): the install folder's files"
+  else
+    fail "zip package layout:"$'\n'"$got"
+  fi
+else
+  tail -20 "$cross/cpack.log"
+  fail "cpack"
+fi
 
 # --- native programs to compare with -----------------------------------------
 if [ ! -f "$native/CMakeCache.txt" ]; then
@@ -128,6 +173,8 @@ targets=()
 for program in facetshot packshot vertexshot; do
   [ -f "$root/$program/CMakeLists.txt" ] && targets+=("$program")
 done
+# The thumbnail handler's pictures are compared with the Linux thumbnailer's.
+[ -f "$root/thumbnailer/CMakeLists.txt" ] && targets+=(orrery-thumbnailer)
 if cmake --build "$native" -j2 --target "${targets[@]}" >"$cross/native.log" 2>&1; then
   pass "native programs in $native"
 else

@@ -7,7 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <regex>
 #include <string>
@@ -68,6 +71,60 @@ std::vector<std::string> corpus_files(const std::string& sub) {
   }
   std::sort(files.begin(), files.end());
   return files;
+}
+
+// An independent triangle count: a binary file by its size and declared
+// count, a text file by its facet blocks (lines split at CR or LF, keywords
+// in any letter case, at least three vertex lines before "endfacet").
+long count_stl_triangles(const std::string& bytes, bool binary) {
+  if (binary) {
+    if (bytes.size() < 84) return 0;
+    uint32_t declared;
+    memcpy(&declared, bytes.data() + 80, 4);
+    return std::min<long>(declared, static_cast<long>((bytes.size() - 84) / 50));
+  }
+  long count = 0;
+  int vertices = 0;
+  std::string line;
+  for (size_t i = 0; i <= bytes.size(); i++) {
+    if (i < bytes.size() && bytes[i] != '\r' && bytes[i] != '\n') {
+      line += static_cast<char>(tolower(static_cast<unsigned char>(bytes[i])));
+      continue;
+    }
+    std::string word = line.substr(std::min(line.find_first_not_of(" \t"), line.size()));
+    if (word.rfind("facet normal", 0) == 0) vertices = 0;
+    if (word.rfind("vertex", 0) == 0) vertices++;
+    if (word.rfind("endfacet", 0) == 0 && vertices >= 3) count++;
+    line.clear();
+  }
+  return count;
+}
+
+// The twelve facets of a 20 x 10 x 5 block as a text STL in the given letter
+// case and line end, numbers written like "%E".
+std::string text_block(bool upper, const std::string& eol) {
+  const float corner[8][3] = {{0, 0, 0}, {20, 0, 0}, {20, 10, 0}, {0, 10, 0},
+                              {0, 0, 5}, {20, 0, 5}, {20, 10, 5}, {0, 10, 5}};
+  const int faces[12][3] = {{0, 2, 1}, {0, 3, 2}, {4, 5, 6}, {4, 6, 7}, {0, 1, 5}, {0, 5, 4},
+                            {1, 2, 6}, {1, 6, 5}, {2, 3, 7}, {2, 7, 6}, {3, 0, 4}, {3, 4, 7}};
+  auto word = [&](std::string w) {
+    if (upper) {
+      for (char& c : w) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+    }
+    return w;
+  };
+  std::string s = word("solid block") + eol;
+  char number[64];
+  for (const auto& f : faces) {
+    s += "  " + word("facet normal") + " 0.000000E+00 0.000000E+00 0.000000E+00" + eol;
+    s += "    " + word("outer loop") + eol;
+    for (int v : f) {
+      snprintf(number, sizeof number, " %E %E %E", corner[v][0], corner[v][1], corner[v][2]);
+      s += "      " + word("vertex") + number + eol;
+    }
+    s += "    " + word("endloop") + eol + "  " + word("endfacet") + eol;
+  }
+  return s + word("endsolid block") + eol;
 }
 
 }  // namespace
@@ -234,10 +291,17 @@ TEST(FacetshotCorpus, EveryStlRendersOrEndsWithADocumentedError) {
   int rendered = 0;
   for (const std::string& file : files) {
     RunResult r = run_program(exe(), {file, dir.file("o.png"), "128", "--info"});
+    // Text files written by other tools: upper-case keywords, blanks before
+    // "solid", CR LF.
+    const bool from_other_tools = file.find("numpystl__ascii_") != std::string::npos;
+    EXPECT_TRUE(r.exit_code == 0 || !from_other_tools) << file;
     if (r.exit_code == 0) {
       rendered++;
       ASSERT_TRUE(json_is_valid(r.out)) << file << ": " << r.out;
       EXPECT_EQ(json_field(r.out, "triangle_count"), json_field(r.out, "vertex_count")) << file;
+      const long expected =
+          count_stl_triangles(read_file(file), json_field(r.out, "is_binary") == "1");
+      EXPECT_EQ(json_field(r.out, "triangle_count"), std::to_string(expected)) << file;
       std::smatch m;
       EXPECT_TRUE(std::regex_match(r.err, m, kOkLine)) << file << ": " << r.err;
       Image image = decode_png(dir.file("o.png"));
@@ -253,6 +317,37 @@ TEST(FacetshotCorpus, EveryStlRendersOrEndsWithADocumentedError) {
     unlink(dir.file("o.png").c_str());
   }
   EXPECT_GE(rendered, static_cast<int>(files.size()) - 4);
+}
+
+// Text STL as other tools write it: keywords in upper or mixed case, blanks
+// before "solid", CR LF or old Mac CR line ends.
+TEST(FacetshotCorpus, TextFromOtherToolsRenders) {
+  REQUIRE_PROGRAM();
+  TempDir dir;
+  std::string mixed = text_block(false, "\n");
+  mixed.replace(mixed.find("facet normal"), 12, "Facet Normal");
+  struct Row {
+    const char* name;
+    std::string text;
+  } rows[] = {
+      {"upper case, as admesh's block.stl", text_block(true, "\n")},
+      {"upper case, CR LF", text_block(true, "\r\n")},
+      {"CR line ends", text_block(false, "\r")},
+      {"upper case, CR line ends", text_block(true, "\r")},
+      {"blanks before solid", " \t" + text_block(false, "\r\n")},
+      {"mixed case", mixed},
+  };
+  for (const Row& row : rows) {
+    write_file(dir.file("block.stl"), row.text);
+    ASSERT_EQ(count_stl_triangles(row.text, false), 12) << row.name;
+    RunResult r = run_program(exe(), {dir.file("block.stl"), dir.file("o.png"), "64", "--info"});
+    ASSERT_EQ(r.exit_code, 0) << row.name << ": " << r.err;
+    EXPECT_EQ(json_field(r.out, "triangle_count"), "12") << row.name;
+    EXPECT_EQ(json_field(r.out, "is_binary"), "0") << row.name;
+    EXPECT_EQ(json_field(r.out, "bbox"), "[20.0000,10.0000,5.0000]") << row.name;
+    EXPECT_TRUE(image_shows_something(decode_png(dir.file("o.png")))) << row.name;
+    unlink(dir.file("o.png").c_str());
+  }
 }
 
 // ---- batch mode ----

@@ -119,27 +119,32 @@ TEST(HostileStl, BinaryCutAtEveryRecordBoundary) {
 TEST(HostileStl, AsciiCutAtEveryByte) {
   REQUIRE("facetshot");
   TempDir dir;
-  const std::string whole =
+  std::string whole =
       "solid cut\n facet normal 0 0 1\n  outer loop\n   vertex 0 0 0\n   vertex 1 0 0\n"
       "   vertex 0 1 0\n  endloop\n endfacet\n facet normal 0 0 1\n  outer loop\n"
       "   vertex 0 0 1\n   vertex 1 0 1\n   vertex 0 1 1\n  endloop\n endfacet\nendsolid cut\n";
-  for (size_t cut = 0; cut <= whole.size(); cut++) {
-    const std::string in = dir.file("cut.stl");
-    const std::string part = whole.substr(0, cut);
-    write_file(in, part);
-    // Under 84 bytes a file counts as binary and has no complete header.
-    int facets = 0;
-    for (size_t at = part.find("endfacet"); at != std::string::npos;
-         at = part.find("endfacet", at + 1))
-      facets++;
-    Outcome got = run_file("facetshot", in, dir.file("cut.png"));
-    const std::string what = "cut " + std::to_string(cut);
-    if (cut < 84) {
-      expect_outcome(got, 2, "ERROR: Cannot parse " + in + "\n", 0, what);
-    } else if (facets == 0) {
-      expect_outcome(got, 3, "ERROR: No triangles in " + in + "\n", 0, what);
-    } else {
-      expect_outcome(got, 0, "", facets, what);
+  std::string old_mac = whole;  // CR line ends
+  for (char& c : old_mac) c = c == '\n' ? '\r' : c;
+  for (const bool cr : {false, true}) {
+    const std::string& text = cr ? old_mac : whole;
+    for (size_t cut = 0; cut <= text.size(); cut++) {
+      const std::string in = dir.file("cut.stl");
+      const std::string part = text.substr(0, cut);
+      write_file(in, part);
+      // Under 84 bytes a file counts as binary and has no complete header.
+      int facets = 0;
+      for (size_t at = part.find("endfacet"); at != std::string::npos;
+           at = part.find("endfacet", at + 1))
+        facets++;
+      Outcome got = run_file("facetshot", in, dir.file("cut.png"));
+      const std::string what = "cut " + std::to_string(cut) + (cr ? " CR" : " LF");
+      if (cut < 84) {
+        expect_outcome(got, 2, "ERROR: Cannot parse " + in + "\n", 0, what);
+      } else if (facets == 0) {
+        expect_outcome(got, 3, "ERROR: No triangles in " + in + "\n", 0, what);
+      } else {
+        expect_outcome(got, 0, "", facets, what);
+      }
     }
   }
 }
@@ -237,15 +242,22 @@ TEST(HostileObj, CutAtEveryByte) {
   TempDir dir;
   const std::string whole = "v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\n";
   const size_t face_end = whole.find("f 1 2 3") + 7;
-  for (size_t cut = 0; cut <= whole.size(); cut++) {
-    const std::string in = dir.file("cut.obj");
-    write_file(in, whole.substr(0, cut));
-    Outcome got = run_file("vertexshot", in, dir.file("cut.png"));
-    if (cut >= face_end) {
-      expect_outcome(got, 0, "", 1, "cut " + std::to_string(cut));
-    } else {
-      expect_outcome(got, 3, "ERROR: No triangles in " + in + "\n", 0,
-                     "cut " + std::to_string(cut));
+  // The same text in UTF-16LE: cuts fall inside code units too.
+  std::string wide = "\xFF\xFE";
+  for (char c : whole) wide += std::string(1, c) + '\0';
+  for (const bool utf16 : {false, true}) {
+    const std::string& text = utf16 ? wide : whole;
+    const size_t complete = utf16 ? 2 + 2 * face_end : face_end;
+    for (size_t cut = 0; cut <= text.size(); cut++) {
+      const std::string in = dir.file("cut.obj");
+      write_file(in, text.substr(0, cut));
+      Outcome got = run_file("vertexshot", in, dir.file("cut.png"));
+      const std::string what = "cut " + std::to_string(cut) + (utf16 ? " UTF-16" : "");
+      if (cut >= complete) {
+        expect_outcome(got, 0, "", 1, what);
+      } else {
+        expect_outcome(got, 3, "ERROR: No triangles in " + in + "\n", 0, what);
+      }
     }
   }
 }

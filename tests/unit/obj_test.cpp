@@ -2,6 +2,7 @@
 // and the run-time light directions.
 #include "obj.h"
 
+#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include <array>
@@ -41,12 +42,25 @@ int grid_number(const float p[3]) {
   return 0;
 }
 
+// Reads the text through a file and from memory; both must agree bit for bit.
 Parsed parse_text(const std::string& text) {
   TempDir dir;
   std::string path = dir.file("m.obj");
   write_file(path, text);
   Parsed p;
   p.rc = parse_obj(path.c_str(), &p.model);
+  Model m{};
+  EXPECT_EQ(parse_obj_bytes(reinterpret_cast<const uint8_t*>(text.data()), text.size(), &m), p.rc);
+  if (p.rc == 0) {
+    EXPECT_EQ(m.count, p.model.count);
+    EXPECT_EQ(m.source_count, p.model.source_count);
+    EXPECT_EQ(memcmp(m.min, p.model.min, sizeof m.min), 0);
+    EXPECT_EQ(memcmp(m.max, p.model.max, sizeof m.max), 0);
+    if (m.count == p.model.count && m.count > 0) {
+      EXPECT_EQ(memcmp(m.triangles, p.model.triangles, sizeof(Triangle) * m.count), 0);
+    }
+    model_free(&m);
+  }
   if (p.rc == 0) {
     for (int t = 0; t < p.model.count; t++) {
       const Triangle& tri = p.model.triangles[t];
@@ -114,6 +128,12 @@ TEST(ObjParse, FaceRules) {
       {"vertical tab token", std::string(kGridText) + "f \v 1 2 3\n", {{1, 2, 3}}, 8},
       {"vertical tab before digits", std::string(kGridText) + "f \v1 2 3\n", {{1, 2, 3}}, 8},
       {"f followed by a letter", std::string(kGridText) + "fo 1 2 3\nf1 2 3\n", {}, 8},
+      // Runs of 7, 8 and 9 digits, and a token cut by the end of the file.
+      {"long digit runs",
+       std::string(kGridText) + "f 0000001 00000002 000000003/0/0\n",
+       {{1, 2, 3}},
+       8},
+      {"last token at the end", std::string(kGridText) + "f 1 2 3 4", {{1, 2, 3}, {1, 3, 4}}, 8},
   };
   for (Row& row : rows) {
     Parsed p = parse_text(row.text);
@@ -125,8 +145,16 @@ TEST(ObjParse, FaceRules) {
   }
 }
 
+// UTF-16 text of an ASCII string, with its byte-order mark.
+std::string utf16(const std::string& text, bool big_endian) {
+  std::string out = big_endian ? "\xFE\xFF" : "\xFF\xFE";
+  for (char c : text) {
+    out += big_endian ? std::string(1, '\0') + c : std::string(1, c) + '\0';
+  }
+  return out;
+}
+
 TEST(ObjParse, VertexLines) {
-  static const char kUtf16[] = "\xFE\xFF\0v\0 \0001\0 \0002\0 \0003\0\n";
   struct Row {
     const char* name;
     std::string text;
@@ -143,7 +171,13 @@ TEST(ObjParse, VertexLines) {
       {"nan with chars fails", "v nan(1) 2 3\n", 0},
       {"CRLF", "v 1 2 3\r\nv 4 5 6\r\n", 2},
       {"no final newline", "v 1 2 3\nv 4 5 6", 2},
-      {"UTF-16", std::string(kUtf16, sizeof kUtf16 - 1), 0},
+      {"UTF-16BE", utf16("v 1 2 3\r\nv 4 5 6", true), 2},
+      {"UTF-16LE", utf16("# c\nv 1 2 3\n", false), 1},
+      {"UTF-16 U+001A ends the file", utf16("v 1 2 3\n\x1Av 4 5 6\n", false), 1},
+      {"UTF-16 with a final odd byte", utf16("v 1 2 3\n", true) + "\x76", 1},
+      {"byte-order mark alone", "\xFF\xFE", 0},
+      {"CR alone ends a line", "v 1 2 3\rv 4 5 6\r", 2},
+      {"CR ends a vertex line early", "v 1 2\r3\n", 0},
   };
   for (Row& row : rows) {
     Parsed p = parse_text(row.text);
@@ -152,6 +186,47 @@ TEST(ObjParse, VertexLines) {
     EXPECT_EQ(p.model.count, 0) << row.name;
     model_free(&p.model);
   }
+}
+
+// What other tools write: UTF-16 in either order, with CR LF, CR or LF line
+// ends; letters outside ASCII (a surrogate pair, a lone surrogate) in
+// comments change nothing.
+TEST(ObjParse, Utf16AndOldMacLineEnds) {
+  const std::string box = std::string(kGridText) + "f 1 2 3 4\nf 5 6 7 8\n";
+  std::string crlf, cr;
+  for (char c : box) {
+    crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    cr += c == '\n' ? '\r' : c;
+  }
+  std::string with_letters =
+      utf16("# ", false) + "\x3D\xD8\x00\xDE" + "\x00\xDC" + utf16("\n" + box, false).substr(2);
+  const std::string texts[] = {utf16(box, true), utf16(crlf, false), utf16(cr, true), cr,
+                               with_letters};
+  for (const std::string& text : texts) {
+    Parsed p = parse_text(text);
+    ASSERT_EQ(p.rc, 0);
+    EXPECT_EQ(p.model.source_count, 8);
+    EXPECT_EQ(p.fans, (Fans{{1, 2, 3}, {1, 3, 4}, {5, 6, 7}, {5, 7, 8}}));
+    model_free(&p.model);
+  }
+}
+
+// Every real file reads the same from memory as through its path.
+TEST(ObjParse, CorpusReadsAlikeFromMemory) {
+  int files = 0;
+  const std::string folder = std::string(ORRERY_CORPUS_DIR) + "/obj";
+  DIR* d = opendir(folder.c_str());
+  ASSERT_NE(d, nullptr) << folder;
+  while (dirent* e = readdir(d)) {
+    if (e->d_name[0] == '.') continue;
+    SCOPED_TRACE(e->d_name);
+    Parsed p = parse_text(read_file(folder + "/" + e->d_name));
+    EXPECT_EQ(p.rc, 0);
+    model_free(&p.model);
+    files++;
+  }
+  closedir(d);
+  EXPECT_GE(files, 10);
 }
 
 TEST(ObjParse, TriangleCarriesPositionsUnitNormalAndBox) {

@@ -3,9 +3,15 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "guarded_text.h"
 
 namespace {
 
@@ -42,7 +48,18 @@ const char* const kTrickyNumbers[] = {
     "1 2 3 4", "nan 1 2", "nan(1) 2 3", "1e 2 3",
     "\x80"
     "1",
-    "1\x80", "1e5 2e-5 3e+5"};
+    "1\x80", "1e5 2e-5 3e+5",
+    // The borders of the one-operation decimal path: 2^53 and one above, 19 and
+    // 20 significant digits, 10^22 and 10^23, leading and trailing zeros.
+    "9007199254740992", "9007199254740993", "9007199254740993e-10", "1234567890123456789",
+    "12345678901234567890", "0.0000000000000000000000012345", "1e22", "1e23", "1e-22", "1e-23",
+    "3e22", "1.5e-22", "000000000000000000000000000001.5", "1.50000000000000000000000000", "1e0000",
+    "1e00001", "0e00000", "-0e-0",
+    // Decimals whose nearest double is a float halfway point (the path must
+    // fall back), and their neighbours in the last digit.
+    "0.8751586377620697", "0.8751586377620696", "-5.278259038732358e-07", "0.02360824029892683",
+    "7.560549323262344e+21", "16777217e0", "33554434", "0.500000029802322387695", "8388609.5",
+    "8388609.49999999"};
 
 TEST(ScanFloat, SingleFloatMatchesSscanf) {
   for (const char* text : kTrickyNumbers) {
@@ -90,6 +107,83 @@ TEST(ScanFloat, HexDenormalsRoundToNearest) {
     ASSERT_TRUE(scan_float(row.text, &end, &value)) << row.text;
     EXPECT_EQ(bits_of(value), bits_of(row.value)) << row.text;
     EXPECT_EQ(*end, '\0') << row.text;
+  }
+}
+
+// Every decimal a writer may produce, at random: "%.9g" round trips, "%.6f"
+// as generated meshes use, and 17-digit texts at and beside the halfway
+// point of two floats, where one exact double operation is not enough.
+TEST(ScanFloat, RandomDecimalsMatchSscanf) {
+  std::mt19937_64 rng(12345);
+  std::uniform_int_distribution<int> exponent(-30, 38);
+  std::uniform_real_distribution<double> mantissa(1.0, 10.0);
+  std::vector<std::string> texts;
+  char buffer[64];
+  for (int i = 0; i < 60000; i++) {
+    const float f = static_cast<float>(mantissa(rng) * pow(10.0, exponent(rng)));
+    if (!std::isfinite(f)) continue;
+    const double half = (static_cast<double>(f) + static_cast<double>(nextafterf(f, INFINITY))) / 2;
+    snprintf(buffer, sizeof buffer, "%.9g", f);
+    texts.push_back(buffer);
+    snprintf(buffer, sizeof buffer, "%.17g", half);
+    texts.push_back(buffer);
+    snprintf(buffer, sizeof buffer, "%.16e", half);
+    texts.push_back(buffer);
+    texts.back().back() = static_cast<char>(texts.back().back() == '9' ? '0' : '9');
+    snprintf(buffer, sizeof buffer, "%.6f", f / 1e25f);
+    texts.push_back(buffer);
+    snprintf(buffer, sizeof buffer, "-%.3f", static_cast<double>(rng() % 100000000) / 7.0);
+    texts.push_back(buffer);
+  }
+  int mismatches = 0;
+  for (const std::string& text : texts) {
+    float expected = 0.0f;
+    int consumed = -1;
+    ASSERT_EQ(sscanf(text.c_str(), "%f%n", &expected, &consumed), 1) << text;
+    float value = 0.0f;
+    const char* stop = nullptr;
+    ASSERT_TRUE(scan_float(text.c_str(), &stop, &value)) << text;
+    EXPECT_EQ(stop - text.c_str(), consumed) << text;
+    if (bits_of(value) != bits_of(expected) && ++mismatches < 10) ADD_FAILURE() << text;
+  }
+  EXPECT_EQ(mismatches, 0);
+}
+
+// The text ends at the end of the range, not at a NUL: nothing past it is
+// read (the range sits right before an inaccessible page), and what is read
+// equals the NUL-terminated reading.
+TEST(ScanFloat, RangeEndActsAsTheTextEnd) {
+  for (const char* text : kTrickyNumbers) {
+    GuardedText guarded(text);
+    ASSERT_TRUE(guarded.ok());
+    float expected[3] = {0, 0, 0};
+    float xyz[3] = {0, 0, 0};
+    const int n = scan_float3(text, expected);
+    ASSERT_EQ(scan_float3(guarded.begin(), guarded.end(), xyz), n) << "[" << text << "]";
+    for (int i = 0; i < n; i++) EXPECT_EQ(bits_of(xyz[i]), bits_of(expected[i])) << text;
+  }
+  // A NUL inside the range ends the text as well.
+  float xyz[3] = {0, 0, 0};
+  const char nul_inside[] = "1 2\0 3";
+  EXPECT_EQ(scan_float3(nul_inside, nul_inside + sizeof nul_inside - 1, xyz), 2);
+}
+
+// Line mode reads a line of a longer text as scan_float3 reads the line cut
+// just after its LF or CR, and stops before that line end.
+TEST(ScanFloat, LineModeStopsAtTheLineEnd) {
+  for (const char* text : kTrickyNumbers) {
+    for (const char* eol : {"\n", "\r", "\r\n"}) {
+      const std::string line = std::string(text).substr(0, strcspn(text, "\n\r"));
+      const std::string whole = line + eol + "7 8 9\n";
+      const std::string piece = line + eol[0];
+      float expected[3] = {0, 0, 0};
+      float xyz[3] = {0, 0, 0};
+      const int n = scan_float3(piece.c_str(), expected);
+      const char* stop = nullptr;
+      ASSERT_EQ(scan_line_float3(whole.data(), whole.data() + whole.size(), xyz, &stop), n) << text;
+      for (int i = 0; i < n; i++) EXPECT_EQ(bits_of(xyz[i]), bits_of(expected[i])) << text;
+      EXPECT_LE(stop, whole.data() + line.size()) << text;
+    }
   }
 }
 
