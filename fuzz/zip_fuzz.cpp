@@ -1,7 +1,8 @@
 // Fuzzes the ZIP reader on an exactly sized buffer, so any read past the
 // input is caught: the directory walk (ZIP64 records and fields included),
-// extraction by exact name, by part name and at each header, and the
-// package relationships.
+// extraction by exact name, by part name and at each header (also read in
+// small pieces, which must give the same bytes or the same refusal), and
+// the package relationships.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -22,6 +23,28 @@ static void check(int ok, uint8_t* out, uint64_t out_length) {
   }
 }
 
+// The entry at header read in pieces of piece bytes agrees with the whole
+// extraction (ok, out, out_length).
+static void check_pieces(const uint8_t* input, uint64_t size, uint64_t header, uint64_t piece,
+                         int ok, const uint8_t* out, uint64_t out_length) {
+  ZipEntryReader r;
+  const int opened = zip_reader_open(&r, input, size, header);
+  uint8_t buf[64];
+  uint64_t held = 0;
+  int64_t got = opened ? 1 : -1;
+  while (got > 0) {
+    got = zip_reader_read(&r, buf, piece);
+    if (got <= 0) break;
+    // A refused entry may give bytes before the refusal shows.
+    if (ok && (held + static_cast<uint64_t>(got) > out_length ||
+               memcmp(out + held, buf, static_cast<size_t>(got)) != 0))
+      abort();
+    held += static_cast<uint64_t>(got);
+  }
+  zip_reader_close(&r);
+  if ((got == 0) != (ok == 1) || (ok && held != out_length)) abort();
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   uint8_t* input = static_cast<uint8_t*>(malloc(size ? size : 1));
   if (!input) return 0;
@@ -38,7 +61,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ZipEntryName e;
     for (int n = 0; n < kMaxExtracted && zip_next_entry(input, &dir, &e); n++) {
       if (e.header >= size || e.name_length > size - e.header) abort();
-      check(zip_extract_at(input, size, e.header, &out, &out_length), out, out_length);
+      const int ok = zip_extract_at(input, size, e.header, &out, &out_length);
+      check_pieces(input, size, e.header, 1 + e.header % 64, ok, out, out_length);
+      check(ok, out, out_length);
     }
   }
   for (const char* type : {kRelationship3dModel, kRelationshipThumbnail}) {

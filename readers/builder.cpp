@@ -7,8 +7,12 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "blocks.h"
 #include "zip.h"
 
+// Bytes of a package entry inflated at a time: the window and the
+// inflater's output stay in cache while the scan reads them.
+static const size_t kWindowBytes = 262144;
 static const size_t kFirstVertexFloats = 65536;
 static const size_t kFirstTriangleInts = 131072;
 static const int kFirstInfoCapacity = 8;
@@ -211,15 +215,17 @@ static int resolve_path(ModelParts* parts, const char* value, const char* doc_en
 }
 
 static void free_object_arrays(ObjectDef* o) {
-  free(o->vertices);
-  free(o->triangles);
+  big_block_free(o->vertices, o->vertex_capacity * sizeof(float));
+  big_block_free(o->triangles, o->triangle_capacity * sizeof(int32_t));
   o->vertices = nullptr;
   o->triangles = nullptr;
+  o->vertex_capacity = 0;
+  o->triangle_capacity = 0;
   o->vertex_count = 0;
   o->triangle_count = 0;
 }
 
-// Makes room for three more values at *count, doubling from first. Refuses
+// Makes room for three more values at count, doubling from first. Refuses
 // (leaving the block as it was) when memory runs out or the count would
 // leave int32 range.
 template <typename T>
@@ -229,107 +235,10 @@ static bool grow_for_three(T** block, size_t* capacity, int32_t count, size_t fi
   if (need <= *capacity) return true;
   size_t cap = *capacity ? *capacity : first;
   while (cap < need) cap *= 2;
-  void* grown = realloc(*block, cap * sizeof(T));
+  void* grown = big_block_grow(*block, *capacity * sizeof(T), cap * sizeof(T));
   if (!grown) return false;
   *block = static_cast<T*>(grown);
   *capacity = cap;
-  return true;
-}
-
-enum ChildTag { kTagNone, kTagVertex, kTagTriangle, kTagComponent };
-
-// Reads one object element of part part, "<object" at open and "</object>"
-// at close, into o (cleared first). Component references with p:path are
-// registered in parts when part is the root (0). Returns false only when an
-// array cannot grow; o's arrays are then released.
-static bool read_object(ObjectDef* o, const char* open, const char* close, const char* doc_end,
-                        ModelParts* parts, int part) {
-  memset(o, 0, sizeof *o);
-  const char* elem_end = close + 9;
-  GtFinder gt = {nullptr, nullptr};
-  AttrSet a;
-
-  // "</object>" ends in '>', so the start tag always ends inside the element.
-  const char* tag_end = gt_find(&gt, open, elem_end);
-  scan_attrs(&a, open + 7, tag_end);
-  if (a.value[kAttrId]) o->id = static_cast<int32_t>(xml_read_uint(a.value[kAttrId], doc_end));
-  if (a.value[kAttrName]) xml_read_name(a.value[kAttrName], doc_end, o->name);
-  if (o->name[0] == 0) snprintf(o->name, sizeof o->name, "Objekt %d", o->id);
-  o->non_model = !xml_is_model_type(a.value[kAttrType], doc_end);
-
-  size_t vertex_cap = 0, triangle_cap = 0;
-  const char* p = open;
-  while (close - p > 7) {
-    p = static_cast<const char*>(memchr(p, '<', static_cast<size_t>(close - 7 - p)));
-    if (!p) break;
-    const ptrdiff_t remain = elem_end - p;
-    ChildTag kind = kTagNone;
-    int name_len = 0;
-    if (remain >= 9 && memcmp(p, "<vertex", 7) == 0) {
-      kind = kTagVertex;
-      name_len = 7;
-    } else if (remain >= 11 && memcmp(p, "<triangle", 9) == 0) {
-      kind = kTagTriangle;
-      name_len = 9;
-    } else if (remain >= 12 && memcmp(p, "<component", 10) == 0) {
-      kind = kTagComponent;
-      name_len = 10;
-    }
-    const char* end_of_tag = kind != kTagNone ? gt_find(&gt, p, elem_end) : nullptr;
-    if (!end_of_tag) {
-      p++;
-      continue;
-    }
-    scan_attrs(&a, p + name_len, end_of_tag);
-    p = end_of_tag + 1;
-
-    if (kind == kTagVertex) {
-      if (!a.value[kAttrX] || !a.value[kAttrY] || !a.value[kAttrZ]) continue;
-      if (!grow_for_three(&o->vertices, &vertex_cap, o->vertex_count, kFirstVertexFloats)) {
-        free_object_arrays(o);
-        return false;
-      }
-      float* v = o->vertices + 3 * static_cast<size_t>(o->vertex_count);
-      v[0] = fast_float(a.value[kAttrX], doc_end);
-      v[1] = fast_float(a.value[kAttrY], doc_end);
-      v[2] = fast_float(a.value[kAttrZ], doc_end);
-      o->vertex_count++;
-    } else if (kind == kTagTriangle) {
-      if (!a.value[kAttrV1] || !a.value[kAttrV2] || !a.value[kAttrV3]) continue;
-      if (!grow_for_three(&o->triangles, &triangle_cap, o->triangle_count, kFirstTriangleInts)) {
-        free_object_arrays(o);
-        return false;
-      }
-      int32_t* t = o->triangles + 3 * static_cast<size_t>(o->triangle_count);
-      t[0] = static_cast<int32_t>(xml_read_uint(a.value[kAttrV1], doc_end));
-      t[1] = static_cast<int32_t>(xml_read_uint(a.value[kAttrV2], doc_end));
-      t[2] = static_cast<int32_t>(xml_read_uint(a.value[kAttrV3], doc_end));
-      o->triangle_count++;
-    } else {
-      // The container tag "<components" matches too and only sets the flag.
-      if (!o->has_components) {
-        o->has_components = 1;
-        o->component_count = 0;
-      }
-      if (o->component_count >= kMaxComponents || !a.value[kAttrObjectId]) continue;
-      ComponentRef* ref = &o->components[o->component_count++];
-      ref->object_id = static_cast<int32_t>(xml_read_uint(a.value[kAttrObjectId], doc_end));
-      ref->part = part;
-      if (part == 0 && a.value[kAttrPath]) {
-        ref->part = resolve_path(parts, a.value[kAttrPath], doc_end);
-      }
-      ref->has_transform = 0;
-      if (a.value[kAttrTransform]) {
-        ref->has_transform = mat3mf_parse(a.value[kAttrTransform], doc_end, &ref->transform);
-      }
-    }
-  }
-
-  if (o->vertex_count > 0 && o->triangle_count > 0) {
-    o->has_mesh = 1;
-  } else {
-    free_object_arrays(o);
-  }
   return true;
 }
 
@@ -346,28 +255,505 @@ static ObjectDef* next_object_slot(PartTable* t) {
   return &t->objects[t->count];
 }
 
-// Collects the object definitions of [xml, xml + length) into part index.
-// Returns false when memory runs out.
-static bool read_objects(ModelParts* parts, int index, const char* xml, uint64_t length) {
-  if (!xml) length = 0;
-  const char* end = xml + length;
-  const char* pos = xml;
-  while (end - pos > 10 && parts->parts[index].count < kMaxObjects) {
-    const char* open = xml_find_tag(pos, end, "<object", 7, 8, 1);
-    if (!open) break;
-    const char* close = xml_find_tag(open + 7, end, "</object>", 9, 9, 0);
-    if (!close) break;
-    ObjectDef* o = next_object_slot(&parts->parts[index]);
-    if (!o) return false;
-    if (!read_object(o, open, close, end, parts, index)) return false;
-    PartTable* t = &parts->parts[index];
-    if (o->has_mesh || o->has_components) {
-      t->count++;
-      if (o->id == 0) o->id = t->count;
-    }
-    pos = close + 9;
+// The document as the reader sees it: bytes [data, lim) from document
+// offset base, the whole document at once, or a window over a package entry
+// that moves on as the reader asks for more, keeping the element it is in.
+struct Window {
+  const char* data;
+  const char* lim;
+  uint64_t base;
+  uint64_t length;        // the document's
+  ZipEntryReader* entry;  // where more comes from; null: everything is in data
+  char* buf;              // the window's block (malloc'd) over an entry
+  size_t cap;
+  int32_t failed;  // the entry does not extract
+  // The build element's copy while it is read: every byte from
+  // copy_from on is appended before the window lets it go.
+  int32_t copying;
+  uint64_t copy_from;
+  char* copy;
+  size_t copy_length;
+  size_t copy_capacity;
+  // The first '>' at or after the last search start, and how far no '>'
+  // was found: with searches from rising positions, each byte is searched
+  // once however many tags lack their '>' (UINT64_MAX: none found yet;
+  // length: none until the document's end).
+  uint64_t gt_at;
+  uint64_t gt_clear;
+};
+
+static uint64_t offset_of(const Window* w, const char* p) {
+  return w->base + static_cast<uint64_t>(p - w->data);
+}
+
+static const char* pointer_at(const Window* w, uint64_t offset) {
+  return w->data + (offset - w->base);
+}
+
+static bool append_copy(Window* w, const char* from, size_t n) {
+  if (n > w->copy_capacity - w->copy_length) {
+    size_t cap = w->copy_capacity ? w->copy_capacity : 256;
+    while (cap - w->copy_length < n) cap *= 2;
+    char* grown = static_cast<char*>(realloc(w->copy, cap));
+    if (!grown) return false;
+    w->copy = grown;
+    w->copy_capacity = cap;
   }
+  memcpy(w->copy + w->copy_length, from, n);
+  w->copy_length += n;
   return true;
+}
+
+// Appends the bytes before to that the copy does not hold yet.
+static bool copy_up_to(Window* w, const char* to) {
+  if (!w->copying) return true;
+  const uint64_t from = w->copy_from > w->base ? w->copy_from : w->base;
+  const uint64_t end = offset_of(w, to);
+  if (end <= from) return true;
+  if (!append_copy(w, pointer_at(w, from), static_cast<size_t>(end - from))) return false;
+  w->copy_from = end;
+  return true;
+}
+
+// Moves the window on past what comes before keep and adds at least one
+// more byte of the document. False at the document's end, when the entry
+// fails to extract (w->failed) or memory runs out (w->failed too: like an
+// entry that cannot be extracted); the window is then as it was, except
+// after a failure. Pointers into the window are invalid afterwards: keep
+// offsets across the call.
+static bool window_more(Window* w, const char* keep) {
+  if (!w->entry || offset_of(w, w->lim) >= w->length || w->failed) return false;
+  if (!copy_up_to(w, keep)) {
+    w->failed = 1;
+    return false;
+  }
+  const uint64_t keep_at = offset_of(w, keep);
+  const size_t kept = static_cast<size_t>(w->lim - keep);
+  // Grow while the element held fills more than half the block, so that
+  // every refill reads at least half a block.
+  if (kept > w->cap / 2) {
+    if (w->cap > SIZE_MAX / 2) {
+      w->failed = 1;
+      return false;
+    }
+    char* grown = static_cast<char*>(malloc(w->cap * 2));
+    if (!grown) {
+      w->failed = 1;
+      return false;
+    }
+    memcpy(grown, keep, kept);
+    free(w->buf);
+    w->buf = grown;
+    w->cap *= 2;
+  } else if (kept > 0) {
+    memmove(w->buf, keep, kept);
+  }
+  w->base = keep_at;
+  w->data = w->buf;
+  w->lim = w->buf + kept;
+  const int64_t got =
+      zip_reader_read(w->entry, reinterpret_cast<uint8_t*>(w->buf + kept), w->cap - kept);
+  if (got <= 0) {
+    // The entry ends before its recorded size: it cannot extract.
+    w->failed = 1;
+    return false;
+  }
+  w->lim += got;
+  return true;
+}
+
+// The first '>' at or after *q, moving the window on (keeping *q, which is
+// updated) until it holds one. Null when the document has none after *q.
+static const char* find_gt(Window* w, const char** q) {
+  const uint64_t start = offset_of(w, *q);
+  if (w->gt_at != UINT64_MAX && start <= w->gt_at) {
+    return w->gt_at >= w->length ? nullptr : pointer_at(w, w->gt_at);
+  }
+  uint64_t from = start > w->gt_clear ? start : w->gt_clear;
+  for (;;) {
+    const char* s = pointer_at(w, from);
+    const void* hit = s < w->lim ? memchr(s, '>', static_cast<size_t>(w->lim - s)) : nullptr;
+    if (hit) {
+      w->gt_at = offset_of(w, static_cast<const char*>(hit));
+      w->gt_clear = w->gt_at;
+      *q = pointer_at(w, start);
+      return static_cast<const char*>(hit);
+    }
+    from = offset_of(w, w->lim);
+    w->gt_clear = from;
+    if (!window_more(w, pointer_at(w, start))) {
+      *q = pointer_at(w, start);
+      if (!w->failed) w->gt_at = w->length;
+      return nullptr;
+    }
+  }
+}
+
+// Reads the rest of the entry, unused, so that the part counts as read only
+// when it extracts in full.
+static void window_drain(Window* w) {
+  if (!w->entry || w->failed) return;
+  for (;;) {
+    const int64_t got = zip_reader_read(w->entry, reinterpret_cast<uint8_t*>(w->buf),
+                                        static_cast<uint64_t>(w->cap));
+    if (got == 0) return;
+    if (got < 0) {
+      w->failed = 1;
+      return;
+    }
+  }
+}
+
+// The bytes of pattern at p, when [p, bound) holds them.
+static inline bool has_text(const char* p, const char* bound, const char* pattern, size_t n) {
+  return static_cast<size_t>(bound - p) >= n && memcmp(p, pattern, n) == 0;
+}
+
+// At a '<', whether the test for "<vertex" and its kin can see their name
+// and delimiter without reaching the window's end.
+static const ptrdiff_t kLookahead = 16;
+
+static inline const char* next_lt(const char* p, const char* lim) {
+  // Between the elements of a mesh there are only a few blanks.
+  for (int i = 0; i < 8 && p < lim; i++, p++) {
+    if (*p == '<') return p;
+  }
+  return p < lim ? static_cast<const char*>(memchr(p, '<', static_cast<size_t>(lim - p))) : nullptr;
+}
+
+enum BuildSearch { kFindBuild, kFindBuildClose, kBuildFound, kNoBuildWanted };
+
+// One pass over a model part: its objects, and for the root the build
+// element, found exactly where whole-document searches find them. An object
+// runs from "<object" + (' ' or '>') to the first "</object>" after it
+// (which must not end the document); inside it every '<' is looked at in
+// turn, except inside the vertex, triangle and component tags read, which
+// end at their first '>'. An object without its "</object>" is not read,
+// and nothing after it either; so its parts named with p:path are
+// registered only once it closes.
+struct PartReader {
+  ModelParts* parts;
+  int index;
+  Window* w;
+  ObjectDef object;  // the object being read, when reading_object
+  int32_t reading_object;
+  int32_t object_failed;        // its arrays could not grow
+  char* paths[kMaxComponents];  // its components' p:path values (malloc'd), in the root
+  size_t path_lengths[kMaxComponents];
+  int32_t objects_done;
+  int32_t no_memory;
+  BuildSearch build;
+  uint64_t build_at;  // offset of "<build"
+  uint64_t build_close_at;
+};
+
+static void drop_paths(PartReader* r) {
+  for (int i = 0; i < kMaxComponents; i++) {
+    free(r->paths[i]);
+    r->paths[i] = nullptr;
+  }
+}
+
+// Tests the '<' at q for the build element's start tag, or its end tag from
+// six bytes after the start on; [q, bound) holds what the test reads.
+static void check_build(PartReader* r, const char* q, const char* bound) {
+  Window* w = r->w;
+  const uint64_t at = offset_of(w, q);
+  if (r->build == kFindBuild) {
+    if (at + 7 < w->length && has_text(q, bound, "<build", 6) && bound - q >= 7 &&
+        (q[6] == ' ' || q[6] == '>')) {
+      r->build = kFindBuildClose;
+      r->build_at = at;
+      if (w->entry) {
+        w->copying = 1;
+        w->copy_from = at;
+      }
+    }
+  } else if (r->build == kFindBuildClose) {
+    if (at >= r->build_at + 6 && at + 8 < w->length && has_text(q, bound, "</build>", 8)) {
+      r->build = kBuildFound;
+      r->build_close_at = at;
+      if (w->entry) {
+        if (!copy_up_to(w, q + 8)) r->no_memory = 1;
+        w->copying = 0;
+      }
+    }
+  }
+}
+
+static void add_vertex(PartReader* r, const float v[3]) {
+  ObjectDef* o = &r->object;
+  if (r->object_failed) return;
+  if (!grow_for_three(&o->vertices, &o->vertex_capacity, o->vertex_count, kFirstVertexFloats)) {
+    free_object_arrays(o);
+    r->object_failed = 1;
+    return;
+  }
+  float* at = o->vertices + 3 * static_cast<size_t>(o->vertex_count);
+  at[0] = v[0];
+  at[1] = v[1];
+  at[2] = v[2];
+  o->vertex_count++;
+}
+
+static void add_triangle(PartReader* r, const uint32_t v[3]) {
+  ObjectDef* o = &r->object;
+  if (r->object_failed) return;
+  if (!grow_for_three(&o->triangles, &o->triangle_capacity, o->triangle_count,
+                      kFirstTriangleInts)) {
+    free_object_arrays(o);
+    r->object_failed = 1;
+    return;
+  }
+  int32_t* at = o->triangles + 3 * static_cast<size_t>(o->triangle_count);
+  at[0] = static_cast<int32_t>(v[0]);
+  at[1] = static_cast<int32_t>(v[1]);
+  at[2] = static_cast<int32_t>(v[2]);
+  o->triangle_count++;
+}
+
+// Reads the object's start tag [open, end] (end its first '>').
+static void begin_object(PartReader* r, const char* open, const char* end) {
+  ObjectDef* o = &r->object;
+  memset(o, 0, sizeof *o);
+  AttrSet a;
+  scan_attrs(&a, open + 7, end);
+  // Every value ends at the tag's '>' at the latest.
+  const char* tag_end = end + 1;
+  if (a.value[kAttrId]) o->id = static_cast<int32_t>(xml_read_uint(a.value[kAttrId], tag_end));
+  if (a.value[kAttrName]) xml_read_name(a.value[kAttrName], tag_end, o->name);
+  if (o->name[0] == 0) snprintf(o->name, sizeof o->name, "Objekt %d", o->id);
+  o->non_model = !xml_is_model_type(a.value[kAttrType], tag_end);
+  r->reading_object = 1;
+  r->object_failed = 0;
+}
+
+// Ends the object at its "</object>": stored when it has a mesh or
+// components, its p:path references registered.
+static void end_object(PartReader* r) {
+  ObjectDef* o = &r->object;
+  r->reading_object = 0;
+  PartTable* t = &r->parts->parts[r->index];
+  ObjectDef* slot = r->object_failed ? nullptr : next_object_slot(t);
+  if (!slot) {
+    free_object_arrays(o);
+    drop_paths(r);
+    r->no_memory = 1;
+    return;
+  }
+  for (int i = 0; i < o->component_count; i++) {
+    if (r->paths[i]) {
+      o->components[i].part = resolve_path(r->parts, r->paths[i], r->paths[i] + r->path_lengths[i]);
+    }
+  }
+  drop_paths(r);
+  if (o->vertex_count > 0 && o->triangle_count > 0) {
+    o->has_mesh = 1;
+  } else {
+    free_object_arrays(o);
+  }
+  if (o->has_mesh || o->has_components) {
+    *slot = *o;
+    t->count++;
+    if (slot->id == 0) slot->id = t->count;
+  }
+  if (t->count >= kMaxObjects) r->objects_done = 1;
+}
+
+enum ChildTag { kTagVertex, kTagTriangle, kTagComponent };
+
+// Reads a vertex, triangle or component tag by its attributes, [q, end]
+// (end its first '>').
+static void read_child(PartReader* r, ChildTag kind, const char* q, int name_length,
+                       const char* end) {
+  ObjectDef* o = &r->object;
+  AttrSet a;
+  scan_attrs(&a, q + name_length, end);
+  const char* tag_end = end + 1;
+  if (kind == kTagVertex) {
+    if (!a.value[kAttrX] || !a.value[kAttrY] || !a.value[kAttrZ]) return;
+    const float v[3] = {fast_float(a.value[kAttrX], tag_end), fast_float(a.value[kAttrY], tag_end),
+                        fast_float(a.value[kAttrZ], tag_end)};
+    add_vertex(r, v);
+  } else if (kind == kTagTriangle) {
+    if (!a.value[kAttrV1] || !a.value[kAttrV2] || !a.value[kAttrV3]) return;
+    const uint32_t v[3] = {xml_read_uint(a.value[kAttrV1], tag_end),
+                           xml_read_uint(a.value[kAttrV2], tag_end),
+                           xml_read_uint(a.value[kAttrV3], tag_end)};
+    add_triangle(r, v);
+  } else {
+    // The container tag "<components" matches too and only sets the flag.
+    if (!o->has_components) {
+      o->has_components = 1;
+      o->component_count = 0;
+    }
+    if (o->component_count >= kMaxComponents || !a.value[kAttrObjectId]) return;
+    const int i = o->component_count++;
+    ComponentRef* ref = &o->components[i];
+    ref->object_id = static_cast<int32_t>(xml_read_uint(a.value[kAttrObjectId], tag_end));
+    ref->part = r->index;
+    if (r->index == 0 && a.value[kAttrPath]) {
+      const size_t n = path_length(a.value[kAttrPath], tag_end);
+      if (n > kMaxPartName) {
+        ref->part = -1;
+      } else {
+        r->paths[i] = static_cast<char*>(malloc(n + 1));
+        if (r->paths[i]) {
+          memcpy(r->paths[i], a.value[kAttrPath], n);
+          r->paths[i][n] = 0;
+          r->path_lengths[i] = n;
+        } else {
+          r->object_failed = 1;
+        }
+      }
+    }
+    ref->has_transform = 0;
+    if (a.value[kAttrTransform]) {
+      ref->has_transform = mat3mf_parse(a.value[kAttrTransform], tag_end, &ref->transform);
+    }
+  }
+}
+
+// A child tag of the object at q read by its attributes. Returns where the
+// search goes on, or null when reading ends.
+static const char* general_child(PartReader* r, const char* q, ChildTag kind, int name_length) {
+  Window* w = r->w;
+  const char* end = find_gt(w, &q);
+  // No '>' up to the end: the object never closes, and no build element
+  // can end after here.
+  if (!end) return nullptr;
+  // A "</object>" inside the tag closes the object: the tag's '>' is its '>'.
+  const char* close =
+      end - q > 8 && memcmp(end - 8, "</object>", 9) == 0 && offset_of(w, end - 8) + 9 < w->length
+          ? end - 8
+          : nullptr;
+  if (r->build == kFindBuild || r->build == kFindBuildClose) {
+    for (const char* s = q + 1; s <= end; s++) {
+      s = static_cast<const char*>(memchr(s, '<', static_cast<size_t>(end + 1 - s)));
+      if (!s) break;
+      check_build(r, s, end + 1);
+    }
+  }
+  // A "<vertex" right before "</object>" is not read.
+  if (!close || close - q > 7) read_child(r, kind, q, name_length, end);
+  if (close) end_object(r);
+  return end + 1;
+}
+
+// At the '<' q inside an object. Returns where the search goes on, or null
+// when reading ends.
+static const char* in_object(PartReader* r, const char* q) {
+  const char* lim = r->w->lim;
+  const ptrdiff_t avail = lim - q;
+  if (avail >= 7 && q[1] == 'v' && memcmp(q, "<vertex", 7) == 0) {
+    float v[3];
+    if (const char* end = xml_plain_vertex(q + 7, lim, v)) {
+      add_vertex(r, v);
+      return end + 1;
+    }
+    return general_child(r, q, kTagVertex, 7);
+  }
+  if (avail >= 9 && q[1] == 't' && memcmp(q, "<triangle", 9) == 0) {
+    uint32_t v[3];
+    if (const char* end = xml_plain_triangle(q + 9, lim, v)) {
+      add_triangle(r, v);
+      return end + 1;
+    }
+    return general_child(r, q, kTagTriangle, 9);
+  }
+  if (avail >= 10 && q[1] == 'c' && memcmp(q, "<component", 10) == 0) {
+    return general_child(r, q, kTagComponent, 10);
+  }
+  if (avail >= 9 && q[1] == '/' && memcmp(q, "</object>", 9) == 0 &&
+      offset_of(r->w, q) + 9 < r->w->length) {
+    end_object(r);
+    return q + 9;
+  }
+  if (r->build == kFindBuild || r->build == kFindBuildClose) check_build(r, q, lim);
+  return q + 1;
+}
+
+// At the '<' q between objects. Returns where the search goes on, or null
+// when reading ends.
+static const char* between_objects(PartReader* r, const char* q) {
+  Window* w = r->w;
+  if (r->build == kFindBuild || r->build == kFindBuildClose) check_build(r, q, w->lim);
+  if (r->objects_done || w->lim - q < 8 || memcmp(q, "<object", 7) != 0 ||
+      (q[7] != ' ' && q[7] != '>') || offset_of(w, q) + 8 >= w->length) {
+    return q + 1;
+  }
+  const char* end = find_gt(w, &q);
+  if (!end) return nullptr;
+  begin_object(r, q, end);
+  // Its children are searched from the start, its start tag included.
+  return q + 1;
+}
+
+// Reads the part through the window to its end, or until nothing more can
+// be found.
+static void read_part(PartReader* r) {
+  Window* w = r->w;
+  const char* p = w->data;
+  while (!r->no_memory && !w->failed) {
+    if (r->objects_done && !r->reading_object &&
+        (r->build == kBuildFound || r->build == kNoBuildWanted)) {
+      break;
+    }
+    const char* q = next_lt(p, w->lim);
+    if (!q) {
+      if (!window_more(w, w->lim)) break;
+      p = w->data;
+      continue;
+    }
+    while (w->lim - q < kLookahead) {
+      const uint64_t at = offset_of(w, q);
+      if (!window_more(w, q)) break;
+      q = pointer_at(w, at);
+    }
+    if (w->failed) break;
+    p = r->reading_object ? in_object(r, q) : between_objects(r, q);
+    if (!p) break;
+  }
+  if (r->reading_object) {
+    free_object_arrays(&r->object);
+    drop_paths(r);
+    r->reading_object = 0;
+  }
+}
+
+// Reads part index of parts through w, for the root with its build element
+// (copied when copy_build is set, else pointing into the document).
+static int read_through(ModelParts* parts, int index, Window* w, bool copy_build) {
+  PartReader* r = static_cast<PartReader*>(calloc(1, sizeof(PartReader)));
+  if (!r) return kPartNoMemory;
+  r->parts = parts;
+  r->index = index;
+  r->w = w;
+  r->build = index == 0 ? kFindBuild : kNoBuildWanted;
+  read_part(r);
+  window_drain(w);
+  int status = w->failed ? kPartUnreadable : r->no_memory ? kPartNoMemory : kPartRead;
+  if (status == kPartRead && r->build == kBuildFound) {
+    const size_t n = static_cast<size_t>(r->build_close_at + 8 - r->build_at);
+    if (w->entry == nullptr && copy_build) {
+      // Read in place: the window still holds the whole document.
+      w->copy = static_cast<char*>(malloc(n));
+      if (w->copy) memcpy(w->copy, pointer_at(w, r->build_at), n);
+    }
+    if (!copy_build) {
+      parts->build = pointer_at(w, r->build_at);
+      parts->build_close = pointer_at(w, r->build_close_at);
+    } else if (w->copy) {
+      parts->build_copy = w->copy;
+      w->copy = nullptr;
+      parts->build = parts->build_copy;
+      parts->build_close = parts->build_copy + (r->build_close_at - r->build_at);
+    } else {
+      status = kPartNoMemory;
+    }
+  }
+  free(r);
+  return status;
 }
 
 // Walks the item tags of the first build element.
@@ -408,35 +794,121 @@ static bool items_next(ItemCursor* c, AttrSet* a) {
   return false;
 }
 
-int model_parts_read_root(ModelParts* parts, const char* xml, uint64_t length,
-                          const char* root_name) {
+// Sets up parts with its root part named root_name, or returns false when
+// memory runs out.
+static bool parts_begin(ModelParts* parts, const char* root_name) {
   memset(parts, 0, sizeof *parts);
   parts->parts =
       static_cast<PartTable*>(malloc(sizeof(PartTable) * static_cast<size_t>(1 + kMaxOtherParts)));
-  if (!parts->parts) return 0;
-  if (add_part(parts, root_name, root_name ? strlen(root_name) : 0) != 0 ||
-      !read_objects(parts, 0, xml, length)) {
-    model_parts_free(parts);
-    return 0;
-  }
-  if (!xml) length = 0;
-  const char* end = xml + length;
-  parts->root_xml = xml;
-  parts->root_length = length;
-  parts->build = xml_find_tag(xml, end, "<build", 6, 7, 1);
-  if (parts->build) parts->build_close = xml_find_tag(parts->build + 6, end, "</build>", 8, 8, 0);
+  if (!parts->parts) return false;
+  return add_part(parts, root_name, root_name ? strlen(root_name) : 0) == 0;
+}
+
+// Registers the parts that the build items name with p:path.
+static void register_item_parts(ModelParts* parts) {
+  if (!parts->build) return;
+  // Every item value ends by the "</build>" at the latest.
+  const char* end = parts->build_close + 8;
   ItemCursor items;
   items_begin(&items, parts);
   AttrSet a;
   while (items_next(&items, &a)) {
     if (a.value[kAttrObjectId] && a.value[kAttrPath]) resolve_path(parts, a.value[kAttrPath], end);
   }
+}
+
+static const char kNoDocument[] = "";
+
+// A window holding [xml, xml + length) whole.
+static void window_in_place(Window* w, const char* xml, uint64_t length) {
+  memset(w, 0, sizeof *w);
+  if (!xml) {
+    xml = kNoDocument;
+    length = 0;
+  }
+  w->data = xml;
+  w->lim = xml + length;
+  w->length = length;
+  w->gt_at = UINT64_MAX;
+}
+
+// Reads part index from the package entry at header. Returns a PartReadStatus.
+static int read_entry(ModelParts* parts, int index, const uint8_t* package, uint64_t length,
+                      uint64_t header, size_t piece) {
+  ZipEntryReader entry;
+  if (!zip_reader_open(&entry, package, length, header)) {
+    zip_reader_close(&entry);
+    return kPartUnreadable;
+  }
+  Window w;
+  if (entry.stored) {
+    window_in_place(&w, reinterpret_cast<const char*>(entry.stored), entry.size);
+  } else {
+    window_in_place(&w, nullptr, 0);
+    w.length = entry.size;
+    w.entry = &entry;
+    w.cap = piece ? piece : kWindowBytes;
+    w.buf = static_cast<char*>(malloc(w.cap));
+    w.data = w.buf;
+    w.lim = w.buf;
+  }
+  // Like a failed extraction, a window that cannot be had leaves the part unread.
+  int status = w.data ? read_through(parts, index, &w, true) : kPartUnreadable;
+  free(w.buf);
+  free(w.copy);
+  zip_reader_close(&entry);
+  return status;
+}
+
+int model_parts_read_root(ModelParts* parts, const char* xml, uint64_t length,
+                          const char* root_name) {
+  if (!parts_begin(parts, root_name)) {
+    model_parts_free(parts);
+    return 0;
+  }
+  Window w;
+  window_in_place(&w, xml, length);
+  if (read_through(parts, 0, &w, false) != kPartRead) {
+    model_parts_free(parts);
+    return 0;
+  }
+  register_item_parts(parts);
   return 1;
+}
+
+int model_parts_read_root_entry(ModelParts* parts, const uint8_t* package, uint64_t length,
+                                uint64_t header, const char* root_name, size_t piece) {
+  if (!parts_begin(parts, root_name)) {
+    model_parts_free(parts);
+    return kPartNoMemory;
+  }
+  const int status = read_entry(parts, 0, package, length, header, piece);
+  if (status != kPartRead) {
+    model_parts_free(parts);
+    return status;
+  }
+  register_item_parts(parts);
+  return kPartRead;
 }
 
 int model_parts_read_part(ModelParts* parts, int index, const char* xml, uint64_t length) {
   if (index <= 0 || index >= parts->count) return 1;
-  return read_objects(parts, index, xml, length) ? 1 : 0;
+  Window w;
+  window_in_place(&w, xml, length);
+  return read_through(parts, index, &w, false) == kPartRead ? 1 : 0;
+}
+
+int model_parts_read_part_entry(ModelParts* parts, int index, const uint8_t* package,
+                                uint64_t length, uint64_t header, size_t piece) {
+  if (index <= 0 || index >= parts->count) return kPartRead;
+  PartTable* t = &parts->parts[index];
+  const int before = t->count;
+  const int status = read_entry(parts, index, package, length, header, piece);
+  if (status == kPartUnreadable) {
+    for (int i = before; i < t->count; i++) free_object_arrays(&t->objects[i]);
+    t->count = before;
+  }
+  return status;
 }
 
 void model_parts_free(ModelParts* parts) {
@@ -447,6 +919,7 @@ void model_parts_free(ModelParts* parts) {
     free(t->name);
   }
   free(parts->parts);
+  free(parts->build_copy);
   memset(parts, 0, sizeof *parts);
 }
 
@@ -507,7 +980,8 @@ int model_parts_build(const ModelParts* parts, const BuildSettings* settings, FI
                       Model* model, ObjectInfo** infos) {
   *infos = nullptr;
   if (model_init(model) != 0) return 0;
-  const char* end = parts->root_xml + parts->root_length;
+  // Every item value ends by the "</build>" at the latest.
+  const char* end = parts->build_close ? parts->build_close + 8 : nullptr;
   int stored = 0;
   for (int k = 0; k < parts->count; k++) stored += parts->parts[k].count;
   if (stored == 0) return 0;

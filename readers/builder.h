@@ -2,8 +2,10 @@
 // build coordinates, with one ObjectInfo per placed object instance. Objects
 // live in model parts: the root part, and the parts that the root names with
 // the production extension's p:path (BambuStudio projects keep each object's
-// mesh in a part of its own). Reentrant: no globals, settings and warnings
-// come from the caller.
+// mesh in a part of its own). A part is read in one pass, from memory or
+// inflated piece by piece from its package, so that a large part never sits
+// in memory whole. Reentrant: no globals, settings and warnings come from
+// the caller.
 #pragma once
 
 #include <cstddef>
@@ -40,8 +42,8 @@ struct ComponentRef {
   int32_t has_transform;  // transform present and all twelve numbers read
 };
 
-// One object definition; vertices and triangles are malloc'd and owned by
-// the part's table.
+// One object definition; vertices and triangles are big blocks (blocks.h)
+// of their capacities, owned by the part's table.
 struct ObjectDef {
   int32_t id;
   char name[256];
@@ -51,6 +53,8 @@ struct ObjectDef {
   int32_t vertex_count;
   int32_t* triangles;  // three vertex indices per triangle
   int32_t triangle_count;
+  size_t vertex_capacity;  // floats the block holds
+  size_t triangle_capacity;
   int32_t has_components;
   ComponentRef components[kMaxComponents];
   int32_t component_count;
@@ -67,16 +71,26 @@ struct PartTable {
 constexpr int kPartSlots = 4096;  // hash slots of part names, at least twice the parts
 
 // The root model part (index 0) and the other parts it names, in the order
-// of their first reference. Everything in it is owned by it, except the root
-// document, which must stay until the build.
+// of their first reference. Everything in it is owned by it, except a root
+// document read from memory, which must stay until the build.
 struct ModelParts {
   PartTable* parts;  // malloc'd, count of at most 1 + kMaxOtherParts
   int count;
   int16_t slots[kPartSlots];  // part index + 1 by name hash, 0 empty
-  const char* root_xml;       // the root document
-  uint64_t root_length;
-  const char* build;        // its first "<build" element, null when none
-  const char* build_close;  // and the "</build>" after it
+  // The root's first "<build" element and the "</build>" after it (null
+  // when either is missing): in the root document, or in build_copy (the
+  // bytes from "<build" to the end of "</build>", malloc'd) when the root
+  // was read piece by piece.
+  const char* build;
+  const char* build_close;
+  char* build_copy;
+};
+
+// How reading a model part from a package entry ended.
+enum PartReadStatus {
+  kPartNoMemory = 0,     // memory ran out (the part read as far as it got)
+  kPartRead = 1,         // read
+  kPartUnreadable = -1,  // the entry cannot be extracted (zip_extract_at fails): nothing read
 };
 
 // One placed object instance: a run of the Model's triangles.
@@ -123,10 +137,27 @@ int instantiate_object(const ModelParts* parts, int part, const ObjectDef* objec
 int model_parts_read_root(ModelParts* parts, const char* xml, uint64_t length,
                           const char* root_name);
 
+// model_parts_read_root on the entry of the central header at offset header
+// of a ZIP package (zip.h), inflated in pieces of about piece bytes (0: a
+// default that stays in cache; any size reads the same) with only the
+// element being read held, and the build element copied. Stored entries are
+// read in place. The document is exactly what zip_extract_at would give;
+// an entry it refuses is kPartUnreadable, even when the refusal shows only
+// at its end. Returns a PartReadStatus; parts holds nothing unless
+// kPartRead. Free with model_parts_free in every case.
+int model_parts_read_root_entry(ModelParts* parts, const uint8_t* package, uint64_t length,
+                                uint64_t header, const char* root_name, size_t piece);
+
 // Reads the objects of the registered part index (1 <= index < count) from
 // its XML; their components name objects of the same part (p:path counts in
 // the root part only). Returns 1, or 0 when memory runs out.
 int model_parts_read_part(ModelParts* parts, int index, const char* xml, uint64_t length);
+
+// model_parts_read_part on a package entry, read as
+// model_parts_read_root_entry reads. Returns a PartReadStatus; the part
+// holds no object when kPartUnreadable.
+int model_parts_read_part_entry(ModelParts* parts, int index, const uint8_t* package,
+                                uint64_t length, uint64_t header, size_t piece);
 
 // Index of the registered part whose name is name by the package rules
 // (part_names_equal), or -1.

@@ -4,7 +4,9 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
+#include "blocks.h"
 #include "platform.h"
 #include "xml3mf.h"
 #include "zip.h"
@@ -18,11 +20,10 @@ static const char kFixedModelName[] = "3D/3dmodel.model";
 static const char kFixedModelNameRooted[] = "/3D/3dmodel.model";
 static const char kPackageRelationships[] = "_rels/.rels";
 
-int read_stream_all(FILE* stream, uint8_t** out, uint64_t* out_length) {
-  *out = nullptr;
-  *out_length = 0;
+int read_stream_all(FILE* stream, InputBlock* out) {
+  memset(out, 0, sizeof *out);
   size_t capacity = kFirstBlock;
-  uint8_t* block = static_cast<uint8_t*>(malloc(capacity));
+  uint8_t* block = static_cast<uint8_t*>(big_block_alloc(capacity));
   if (!block) return 0;
   size_t held = 0;
   for (;;) {
@@ -31,12 +32,12 @@ int read_stream_all(FILE* stream, uint8_t** out, uint64_t* out_length) {
     if (got == 0) break;
     if (held == capacity) {
       if (capacity > SIZE_MAX / 2) {
-        free(block);
+        big_block_free(block, capacity);
         return 0;
       }
-      void* grown = realloc(block, capacity * 2);
+      void* grown = big_block_grow(block, capacity, capacity * 2);
       if (!grown) {
-        free(block);
+        big_block_free(block, capacity);
         return 0;
       }
       block = static_cast<uint8_t*>(grown);
@@ -45,18 +46,24 @@ int read_stream_all(FILE* stream, uint8_t** out, uint64_t* out_length) {
   }
   // A read error is not the end of the input: refuse rather than parse half.
   if (ferror(stream)) {
-    free(block);
+    big_block_free(block, capacity);
     return 0;
   }
   block[held] = 0;  // the spare byte: readers that run to the end stop here
-  *out = block;
-  *out_length = held;
+  out->data = block;
+  out->length = held;
+  out->capacity = capacity;
   return 1;
 }
 
-int read_stdin_all(uint8_t** out, uint64_t* out_length) {
+void input_block_free(InputBlock* block) {
+  big_block_free(block->data, block->capacity);
+  memset(block, 0, sizeof *block);
+}
+
+int read_stdin_all(InputBlock* out) {
   stream_set_binary(stdin);
-  return read_stream_all(stdin, out, out_length);
+  return read_stream_all(stdin, out);
 }
 
 // Length of an attribute value: up to a quote, an apostrophe, '>' or end.
@@ -125,45 +132,27 @@ char* package_relationship_target(const uint8_t* package, uint64_t length, const
   return target;
 }
 
-// The root model part of a package: the fixed names first, as packages have
-// always been read, then the part the model relationship names. Returns 1
-// with *entry the part (malloc'd, zero byte after it) and *name its part
-// name (malloc'd), or 0 with both null.
-static int extract_root_part(const uint8_t* input, uint64_t length, uint8_t** entry,
-                             uint64_t* entry_length, char** name) {
-  *name = nullptr;
-  const char* fixed = nullptr;
-  if (zip_extract_entry(input, length, kFixedModelName, entry, entry_length)) {
-    fixed = kFixedModelName;
-  } else if (zip_extract_entry(input, length, kFixedModelNameRooted, entry, entry_length)) {
-    fixed = kFixedModelNameRooted;
-  }
-  if (fixed) {
-    *name = static_cast<char*>(malloc(sizeof kFixedModelNameRooted));
-    if (*name) memcpy(*name, fixed, strlen(fixed) + 1);
-    return 1;
+// Reads the root model part of a package into parts: the fixed names
+// first, as packages have always been read, then the part the model
+// relationship names; a candidate that cannot be extracted passes to the
+// next. Returns kPartRead, kPartNoMemory, or kPartUnreadable when there is
+// no readable candidate (parts then holds nothing).
+static int read_root_part(const uint8_t* input, uint64_t length, ModelParts* parts) {
+  memset(parts, 0, sizeof *parts);
+  for (const char* fixed : {kFixedModelName, kFixedModelNameRooted}) {
+    const uint64_t header = zip_find_entry(input, length, fixed);
+    if (header == UINT64_MAX) continue;
+    const int status = model_parts_read_root_entry(parts, input, length, header, fixed, 0);
+    if (status != kPartUnreadable) return status;
   }
   char* target = package_relationship_target(input, length, kRelationship3dModel);
-  if (target && zip_extract_part(input, length, target, entry, entry_length)) {
-    *name = target;
-    return 1;
+  int status = kPartUnreadable;
+  const uint64_t header = target ? zip_find_part(input, length, target) : UINT64_MAX;
+  if (header != UINT64_MAX) {
+    status = model_parts_read_root_entry(parts, input, length, header, target, 0);
   }
   free(target);
-  return 0;
-}
-
-// True when the model XML may name other model parts: only then is the
-// package needed once the root part is out.
-static bool mentions_other_parts(const char* xml, uint64_t length) {
-  static const char kPath[] = "p:path";
-  const char* end = xml + length;
-  for (const char* p = xml; end - p >= 6;) {
-    p = static_cast<const char*>(memchr(p, 'p', static_cast<size_t>(end - p - 5)));
-    if (!p) return false;
-    if (memcmp(p, kPath, 6) == 0) return true;
-    p++;
-  }
-  return false;
+  return status;
 }
 
 // Reads every registered part besides the root from the package: one walk
@@ -184,49 +173,40 @@ static bool read_other_parts(const uint8_t* package, uint64_t length, ModelParts
   }
   bool ok = true;
   for (int k = 1; k < parts->count && ok; k++) {
-    uint8_t* xml = nullptr;
-    uint64_t xml_length = 0;
-    if (headers[k] == 0 || !zip_extract_at(package, length, headers[k] - 1, &xml, &xml_length)) {
-      continue;
-    }
-    ok = model_parts_read_part(parts, k, reinterpret_cast<const char*>(xml), xml_length) != 0;
-    free(xml);
+    if (headers[k] == 0) continue;
+    ok = model_parts_read_part_entry(parts, k, package, length, headers[k] - 1, 0) != kPartNoMemory;
   }
   free(headers);
   return ok;
 }
 
-// build_3mf_model; with owned non-null, *owned is the input, freed (and
-// nulled) once no part of it is needed any more.
-static int build_input(const uint8_t* input, uint64_t length, uint8_t** owned,
+// build_3mf_model; with release non-null, release(owner) is called once no
+// part of the input is needed any more.
+static int build_input(const uint8_t* input, uint64_t length, void (*release)(void*), void* owner,
                        const BuildSettings* settings, FILE* warnings, Model* model,
                        ObjectInfo** infos, int* count) {
   *infos = nullptr;
   *count = 0;
-  const char* xml = reinterpret_cast<const char*>(input);
-  uint64_t xml_length = length;
-  uint8_t* entry = nullptr;
-  char* root_name = nullptr;
   const bool package = looks_like_zip(input, length) != 0;
+  ModelParts parts;
+  bool ok;
   if (package) {
-    if (!extract_root_part(input, length, &entry, &xml_length, &root_name)) {
+    const int status = read_root_part(input, length, &parts);
+    if (status == kPartUnreadable) {
+      model_parts_free(&parts);
       return kInput3mfNoModelPart;
     }
-    xml = reinterpret_cast<const char*>(entry);
-  }
-  // Dropping the package before the build keeps the peak to the XML and the
-  // mesh; it stays only while other parts are still to be read.
-  if (package && owned && !mentions_other_parts(xml, xml_length)) {
-    free(*owned);
-    *owned = nullptr;
-  }
-  ModelParts parts;
-  bool ok = model_parts_read_root(&parts, xml, xml_length, root_name) != 0;
-  free(root_name);
-  if (ok && package && (!owned || *owned)) ok = read_other_parts(input, length, &parts);
-  if (package && owned && *owned) {
-    free(*owned);
-    *owned = nullptr;
+    ok = status == kPartRead;
+    // The root part's build element is copied, so the package is needed
+    // only while other parts are still to be read: dropping it before the
+    // build keeps the peak to the package or the mesh.
+    if (ok) ok = read_other_parts(input, length, &parts);
+    if (release) {
+      release(owner);
+      release = nullptr;
+    }
+  } else {
+    ok = model_parts_read_root(&parts, reinterpret_cast<const char*>(input), length, nullptr) != 0;
   }
   if (ok) {
     *count = model_parts_build(&parts, settings, warnings, model, infos);
@@ -234,7 +214,7 @@ static int build_input(const uint8_t* input, uint64_t length, uint8_t** owned,
     model_init(model);
   }
   model_parts_free(&parts);
-  free(entry);
+  if (release) release(owner);
   if (!ok || *count == 0 || model->count == 0) {
     free(*infos);
     *infos = nullptr;
@@ -247,23 +227,25 @@ static int build_input(const uint8_t* input, uint64_t length, uint8_t** owned,
 
 int build_3mf_model(const uint8_t* input, uint64_t length, const BuildSettings* settings,
                     FILE* warnings, Model* model, ObjectInfo** infos, int* count) {
-  return build_input(input, length, nullptr, settings, warnings, model, infos, count);
+  return build_input(input, length, nullptr, nullptr, settings, warnings, model, infos, count);
+}
+
+static void release_input(void* owner) {
+  input_block_free(static_cast<InputBlock*>(owner));
 }
 
 int load_3mf_from_stdin(const BuildSettings* settings, Model* model, ObjectInfo** infos, int* count,
                         double* t_read) {
   *infos = nullptr;
   *count = 0;
-  uint8_t* input = nullptr;
-  uint64_t input_length = 0;
-  if (!read_stdin_all(&input, &input_length)) {
+  InputBlock input;
+  if (!read_stdin_all(&input)) {
     fputs("ERROR: malloc/read failed\n", stderr);
     return 2;
   }
   *t_read = get_time_ms();
-  const int status =
-      build_input(input, input_length, &input, settings, stderr, model, infos, count);
-  free(input);
+  const int status = build_input(input.data, input.length, release_input, &input, settings, stderr,
+                                 model, infos, count);
   if (status == kInput3mfNoModelPart) {
     fputs("ERROR: 3MF ZIP does not contain 3D/3dmodel.model\n", stderr);
     return 3;

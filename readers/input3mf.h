@@ -2,6 +2,7 @@
 // name or relationship, and the model built from the package or bare XML.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
@@ -19,14 +20,24 @@ enum Input3mfStatus {
   kInput3mfNoMesh,       // no object instance with a triangle, or out of memory
 };
 
-// Reads all of stream into a malloc'd block the caller frees: at least
-// 16 MiB, doubling when full, so at least one spare byte always follows the
-// data; a zero byte is written there. Returns 1, or 0 with *out null and
-// *out_length 0 when memory runs out or the stream reports a read error.
-int read_stream_all(FILE* stream, uint8_t** out, uint64_t* out_length);
+// A whole input held in memory.
+struct InputBlock {
+  uint8_t* data;    // a big block (blocks.h) of capacity bytes
+  uint64_t length;  // the input's bytes; a zero byte follows them
+  size_t capacity;
+};
+
+// Reads all of stream into *out: a block of at least 16 MiB, doubling when
+// full, so at least one spare byte always follows the data; a zero byte is
+// written there. Returns 1, or 0 with *out empty when memory runs out or
+// the stream reports a read error. Free with input_block_free.
+int read_stream_all(FILE* stream, InputBlock* out);
+
+// Releases the block and empties *block.
+void input_block_free(InputBlock* block);
 
 // read_stream_all on standard input switched to binary mode.
-int read_stdin_all(uint8_t** out, uint64_t* out_length);
+int read_stdin_all(InputBlock* out);
 
 // The target of the first relationship in the package's "_rels/.rels" part
 // whose Type is type (ASCII case-insensitive), as written there (entities

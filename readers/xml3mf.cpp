@@ -5,6 +5,12 @@
 
 const Transform3x4 k_identity_transform = {{1, 0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0}};
 
+// Digits that float sums exactly (10^7 < 2^24), and the powers of ten up to
+// there, each exact in float.
+static const int kExactDigits = 7;
+static const float kExactPowers[kExactDigits + 1] = {1.0f,     10.0f,     100.0f,     1000.0f,
+                                                     10000.0f, 100000.0f, 1000000.0f, 10000000.0f};
+
 // The byte at p, or 0 at the document end: a value cut off by the end reads
 // exactly as if the buffer carried a terminating zero byte there.
 static inline unsigned char at(const char* p, const char* end) {
@@ -84,13 +90,24 @@ static inline const char* skip_space(const char* p, const char* doc_end) {
   return p;
 }
 
-uint32_t xml_read_uint(const char* p, const char* doc_end) {
+static inline const char* scan_uint(const char* p, const char* doc_end, uint32_t* out) {
   p = skip_space(p, doc_end);
   uint32_t value = 0;
   while (p < doc_end && is_digit(static_cast<unsigned char>(*p))) {
     value = value * 10u + static_cast<uint32_t>(*p - '0');
     p++;
   }
+  *out = value;
+  return p;
+}
+
+const char* xml_scan_uint(const char* p, const char* doc_end, uint32_t* out) {
+  return scan_uint(p, doc_end, out);
+}
+
+uint32_t xml_read_uint(const char* p, const char* doc_end) {
+  uint32_t value;
+  scan_uint(p, doc_end, &value);
   return value;
 }
 
@@ -110,7 +127,7 @@ int xml_is_model_type(const char* p, const char* doc_end) {
   return memcmp(p, "model", 5) == 0;
 }
 
-float fast_float(const char* p, const char* doc_end) {
+static inline const char* scan_float(const char* p, const char* doc_end, float* out) {
   // Writers pad numbers to a fixed width ("    1.089429E+02").
   p = skip_space(p, doc_end);
   float sign = 1.0f;
@@ -120,7 +137,17 @@ float fast_float(const char* p, const char* doc_end) {
   } else if (at(p, doc_end) == '+') {
     p++;
   }
-  float ipart = 0.0f;
+  // The digits are summed in float, one step at a time. Up to seven digits
+  // every step is exact (below 2^24), so an integer sum gives the same bits
+  // faster; from the eighth on, the float steps go on from there.
+  uint32_t whole = 0;
+  int digits = 0;
+  while (digits < kExactDigits && is_digit(at(p, doc_end))) {
+    whole = whole * 10u + static_cast<uint32_t>(*p - '0');
+    p++;
+    digits++;
+  }
+  float ipart = static_cast<float>(whole);
   while (is_digit(at(p, doc_end))) {
     ipart = ipart * 10.0f + static_cast<float>(*p - '0');
     p++;
@@ -128,6 +155,15 @@ float fast_float(const char* p, const char* doc_end) {
   float f = 0.0f, s = 1.0f;
   if (at(p, doc_end) == '.') {
     p++;
+    uint32_t fraction = 0;
+    digits = 0;
+    while (digits < kExactDigits && is_digit(at(p, doc_end))) {
+      fraction = fraction * 10u + static_cast<uint32_t>(*p - '0');
+      p++;
+      digits++;
+    }
+    f = static_cast<float>(fraction);
+    s = kExactPowers[digits];
     while (is_digit(at(p, doc_end))) {
       f = f * 10.0f + static_cast<float>(*p - '0');
       s = s * 10.0f;
@@ -135,7 +171,8 @@ float fast_float(const char* p, const char* doc_end) {
     }
   }
   const float mantissa = (f / s + ipart) * sign;
-  if ((at(p, doc_end) & ~0x20u) != 'E') return mantissa;
+  *out = mantissa;
+  if ((at(p, doc_end) & ~0x20u) != 'E') return p;
   p++;
   bool negative = false;
   if (at(p, doc_end) == '-') {
@@ -144,9 +181,11 @@ float fast_float(const char* p, const char* doc_end) {
   } else if (at(p, doc_end) == '+') {
     p++;
   }
-  if (!is_digit(at(p, doc_end))) return mantissa;
-  const int32_t n = static_cast<int32_t>(xml_read_uint(p, doc_end));
-  if (n <= 0) return mantissa;
+  if (!is_digit(at(p, doc_end))) return p;
+  uint32_t count;
+  p = scan_uint(p, doc_end, &count);
+  const int32_t n = static_cast<int32_t>(count);
+  if (n <= 0) return p;
   const float step = negative ? 0.1f : 10.0f;
   float factor = 1.0f;
   // Once the factor is 0 or infinite, further steps cannot change it, so a
@@ -155,7 +194,53 @@ float fast_float(const char* p, const char* doc_end) {
     factor = factor * step;
     if (factor == 0.0f || factor > 3.4028235e38f) break;
   }
-  return mantissa * factor;
+  *out = mantissa * factor;
+  return p;
+}
+
+const char* xml_scan_float(const char* p, const char* doc_end, float* out) {
+  return scan_float(p, doc_end, out);
+}
+
+float fast_float(const char* p, const char* doc_end) {
+  float value;
+  scan_float(p, doc_end, &value);
+  return value;
+}
+
+// After the last of three quoted values: XML whitespace, then '>' or "/>",
+// as scan_attrs stops there. The tag's '>', or null.
+static const char* plain_tag_end(const char* s, const char* lim) {
+  while (s < lim && is_space(static_cast<unsigned char>(*s))) s++;
+  if (s < lim && *s == '>') return s;
+  if (lim - s >= 2 && s[0] == '/' && s[1] == '>') return s + 1;
+  return nullptr;
+}
+
+const char* xml_plain_vertex(const char* s, const char* lim, float v[3]) {
+  static const char kNames[3] = {'x', 'y', 'z'};
+  for (int i = 0; i < 3; i++) {
+    if (lim - s < 5 || s[0] != ' ' || s[1] != kNames[i] || s[2] != '=' || s[3] != '"') {
+      return nullptr;
+    }
+    s = scan_float(s + 4, lim, &v[i]);
+    if (s >= lim || *s != '"') return nullptr;
+    s++;
+  }
+  return plain_tag_end(s, lim);
+}
+
+const char* xml_plain_triangle(const char* s, const char* lim, uint32_t v[3]) {
+  for (int i = 0; i < 3; i++) {
+    if (lim - s < 6 || s[0] != ' ' || s[1] != 'v' || s[2] != '1' + i || s[3] != '=' ||
+        s[4] != '"') {
+      return nullptr;
+    }
+    s = scan_uint(s + 5, lim, &v[i]);
+    if (s >= lim || *s != '"') return nullptr;
+    s++;
+  }
+  return plain_tag_end(s, lim);
 }
 
 static inline bool ends_transform(unsigned char c) {

@@ -48,6 +48,9 @@ AttrSet* scan_attrs(AttrSet* result, const char* start, const char* end);
 // wrapping in 32 bits; no digits read as 0.
 uint32_t xml_read_uint(const char* p, const char* doc_end);
 
+// xml_read_uint into *out; returns the first byte after the digits.
+const char* xml_scan_uint(const char* p, const char* doc_end, uint32_t* out);
+
 // Copies at most 255 name bytes into out (256 bytes), up to a zero byte, a
 // quote, an apostrophe or '>', and terminates it. The result may be empty.
 void xml_read_name(const char* p, const char* doc_end, char out[256]);
@@ -59,6 +62,22 @@ int xml_is_model_type(const char* p, const char* doc_end);
 // [sign] digits [. digits] [e [sign] digits], everything in float
 // arithmetic; no digits read as 0.
 float fast_float(const char* p, const char* doc_end);
+
+// fast_float into *out; returns the first byte it did not take (after the
+// exponent's digits, or where the number or its exponent stopped).
+const char* xml_scan_float(const char* p, const char* doc_end, float* out);
+
+// The rest of a vertex tag after "<vertex" as writers put it: one space
+// before each of x="..", y="..", z="..", values in double quotes that the
+// number reader takes whole, then XML whitespace and '>' or "/>". Sets v
+// to the values as fast_float reads them (scan_attrs would find the same)
+// and returns the tag's '>'; null for any other shape, or when lim comes
+// first. Reads nothing at or beyond lim.
+const char* xml_plain_vertex(const char* s, const char* lim, float v[3]);
+
+// The same for a triangle tag after "<triangle" and its v1, v2, v3, read as
+// xml_read_uint reads them.
+const char* xml_plain_triangle(const char* s, const char* lim, uint32_t v[3]);
 
 // Reads twelve numbers of a transform value, separated by XML whitespace,
 // into t. Returns 1 when twelve were read, 0 when the value ended first (t

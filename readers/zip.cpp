@@ -172,105 +172,188 @@ static void read_central_sizes(const uint8_t* data, uint64_t length, uint64_t he
   }
 }
 
-static uint8_t* inflate_entry(const uint8_t* src, uint64_t compressed, uint64_t size) {
-  uint8_t* buf = static_cast<uint8_t*>(malloc(static_cast<size_t>(size) + 1));
-  if (!buf) return nullptr;
-  z_stream zs;
-  memset(&zs, 0, sizeof zs);
-  zs.next_in = const_cast<Bytef*>(src);
-  zs.next_out = buf;
-  if (inflateInit2(&zs, -15) != Z_OK) {
-    free(buf);
-    return nullptr;
+// Where an entry's data lies and how it is stored, with every check that
+// comes before inflating. False when the entry is not to be read.
+static bool locate_entry(const uint8_t* data, uint64_t length, uint64_t header, uint32_t* method,
+                         uint64_t* start, CentralSizes* s) {
+  if (!data || !in_range(header, kCentralHeaderSize, length)) return false;
+  *method = read_u16(data + header + 10);
+  read_central_sizes(data, length, header, s);
+  if (!in_range(s->local, kLocalHeaderSize, length)) return false;
+  if (!has_signature(data + s->local, 3, 4)) return false;
+  *start =
+      s->local + kLocalHeaderSize + read_u16(data + s->local + 26) + read_u16(data + s->local + 28);
+  if (!in_range(*start, s->compressed, length)) return false;
+  // One byte more than the entry must fit in size_t.
+  if (s->size >= SIZE_MAX) return false;
+  if (*method == 0) {
+    // A copy reads size bytes while the range check covers compressed:
+    // only equal sizes keep it inside the input.
+    return s->size == s->compressed;
   }
-  uint64_t in_left = compressed;
-  uint64_t out_left = size;
+  if (*method != 8) return false;
+  // Refuse sizes deflate cannot reach before allocating anything, so a tiny
+  // package cannot claim gigabytes.
+  const uint64_t reachable = s->compressed > (UINT64_MAX - kDeflateSlack) / kMaxDeflateRatio
+                                 ? UINT64_MAX
+                                 : s->compressed * kMaxDeflateRatio + kDeflateSlack;
+  return s->size <= reachable;
+}
+
+int zip_reader_open(ZipEntryReader* r, const uint8_t* data, uint64_t length, uint64_t header) {
+  memset(r, 0, sizeof *r);
+  uint32_t method;
+  uint64_t start;
+  CentralSizes s;
+  if (!locate_entry(data, length, header, &method, &start, &s)) return 0;
+  r->size = s.size;
+  if (method == 0) {
+    r->stored = data + start;
+    return 1;
+  }
+  z_stream* zs = static_cast<z_stream*>(calloc(1, sizeof(z_stream)));
+  if (!zs) return 0;
+  zs->next_in = const_cast<Bytef*>(data + start);
+  if (inflateInit2(zs, -15) != Z_OK) {
+    free(zs);
+    return 0;
+  }
+  r->inflater = zs;
+  r->in_left = s.compressed;
+  return 1;
+}
+
+// Gives the inflater its next input once it has used up what it had.
+static void feed(ZipEntryReader* r, z_stream* zs) {
+  if (zs->avail_in == 0 && r->in_left > 0) {
+    zs->avail_in = static_cast<uInt>(r->in_left < kInflateChunk ? r->in_left : kInflateChunk);
+    r->in_left -= zs->avail_in;
+  }
+}
+
+int64_t zip_reader_read(ZipEntryReader* r, uint8_t* out, uint64_t capacity) {
+  if (r->failed) return -1;
+  uint64_t want = r->size - r->delivered;
+  if (want > capacity) want = capacity;
+  if (want > kInflateChunk) want = kInflateChunk;
+  if (r->stored) {
+    memcpy(out, r->stored + r->delivered, static_cast<size_t>(want));
+    r->delivered += want;
+    return static_cast<int64_t>(want);
+  }
+  z_stream* zs = static_cast<z_stream*>(r->inflater);
+  if (want == 0) {
+    if (r->ended) return 0;
+    // Every byte is out: the stream must end here, without more output.
+    uint8_t spare;
+    zs->next_out = &spare;
+    zs->avail_out = 0;
+    int rc;
+    do {
+      feed(r, zs);
+      rc = inflate(zs, r->in_left == 0 ? Z_FINISH : Z_NO_FLUSH);
+    } while (rc == Z_OK);
+    if (rc != Z_STREAM_END) {
+      r->failed = 1;
+      return -1;
+    }
+    r->ended = 1;
+    return 0;
+  }
   uint64_t produced = 0;
-  int rc;
-  for (;;) {
-    if (zs.avail_in == 0 && in_left > 0) {
-      zs.avail_in = static_cast<uInt>(in_left < kInflateChunk ? in_left : kInflateChunk);
-      in_left -= zs.avail_in;
+  if (!r->ended) {
+    zs->next_out = out;
+    zs->avail_out = static_cast<uInt>(want);
+    for (;;) {
+      feed(r, zs);
+      const int rc = inflate(zs, Z_NO_FLUSH);
+      if (rc == Z_STREAM_END) {
+        r->ended = 1;
+        break;
+      }
+      // Z_OK means progress was made; anything else ends the stream.
+      if (rc != Z_OK) {
+        r->failed = 1;
+        return -1;
+      }
+      if (zs->avail_out == 0) break;
     }
-    if (zs.avail_out == 0 && out_left > 0) {
-      zs.avail_out = static_cast<uInt>(out_left < kInflateChunk ? out_left : kInflateChunk);
-      out_left -= zs.avail_out;
-    }
-    // Entries below 4 GiB go in one call, everything handed over at once.
-    const uInt out_before = zs.avail_out;
-    rc = inflate(&zs, in_left == 0 && out_left == 0 ? Z_FINISH : Z_NO_FLUSH);
-    produced += out_before - zs.avail_out;
-    // Z_OK means progress was made; anything else ends the stream.
-    if (rc != Z_OK) break;
-  }
-  inflateEnd(&zs);
-  if (rc != Z_STREAM_END) {
-    free(buf);
-    return nullptr;
+    produced = want - zs->avail_out;
   }
   // A stream that ends early still counts with its recorded size; the tail
-  // is zeros rather than whatever the allocator left there.
-  if (produced < size) memset(buf + produced, 0, static_cast<size_t>(size - produced));
-  buf[size] = 0;
-  return buf;
+  // is zeros.
+  if (produced < want) memset(out + produced, 0, static_cast<size_t>(want - produced));
+  r->delivered += want;
+  return static_cast<int64_t>(want);
+}
+
+void zip_reader_close(ZipEntryReader* r) {
+  if (r->inflater) {
+    inflateEnd(static_cast<z_stream*>(r->inflater));
+    free(r->inflater);
+  }
+  memset(r, 0, sizeof *r);
 }
 
 int zip_extract_at(const uint8_t* data, uint64_t length, uint64_t header, uint8_t** out,
                    uint64_t* out_length) {
   *out = nullptr;
   *out_length = 0;
-  if (!data || !in_range(header, kCentralHeaderSize, length)) return 0;
-  const uint32_t method = read_u16(data + header + 10);
-  CentralSizes s;
-  read_central_sizes(data, length, header, &s);
-  if (!in_range(s.local, kLocalHeaderSize, length)) return 0;
-  if (!has_signature(data + s.local, 3, 4)) return 0;
-  const uint64_t start =
-      s.local + kLocalHeaderSize + read_u16(data + s.local + 26) + read_u16(data + s.local + 28);
-  if (!in_range(start, s.compressed, length)) return 0;
-  // One byte more than the entry must fit in size_t.
-  if (s.size >= SIZE_MAX) return 0;
-
-  uint8_t* buf = nullptr;
-  if (method == 0) {
-    // The copy reads size bytes while the range check covers compressed:
-    // only equal sizes keep the copy inside the input.
-    if (s.size != s.compressed) return 0;
-    buf = static_cast<uint8_t*>(malloc(static_cast<size_t>(s.size) + 1));
-    if (!buf) return 0;
-    memcpy(buf, data + start, static_cast<size_t>(s.size));
-    buf[s.size] = 0;
-  } else if (method == 8) {
-    // Refuse sizes deflate cannot reach before allocating anything, so a tiny
-    // package cannot claim gigabytes.
-    const uint64_t reachable = s.compressed > (UINT64_MAX - kDeflateSlack) / kMaxDeflateRatio
-                                   ? UINT64_MAX
-                                   : s.compressed * kMaxDeflateRatio + kDeflateSlack;
-    if (s.size > reachable) return 0;
-    buf = inflate_entry(data + start, s.compressed, s.size);
-    if (!buf) return 0;
-  } else {
+  ZipEntryReader r;
+  if (!zip_reader_open(&r, data, length, header)) {
+    zip_reader_close(&r);
     return 0;
   }
+  uint8_t* buf = static_cast<uint8_t*>(malloc(static_cast<size_t>(r.size) + 1));
+  int64_t got = buf ? 1 : -1;
+  // Entries below 4 GiB inflate in one call, straight into the block.
+  uint64_t held = 0;
+  while (got > 0) {
+    got = zip_reader_read(&r, buf + held, r.size - held);
+    if (got > 0) held += static_cast<uint64_t>(got);
+  }
+  const uint64_t size = r.size;
+  zip_reader_close(&r);
+  if (got < 0) {
+    free(buf);
+    return 0;
+  }
+  buf[size] = 0;
   *out = buf;
-  *out_length = s.size;
+  *out_length = size;
   return 1;
+}
+
+uint64_t zip_find_entry(const uint8_t* data, uint64_t length, const char* name) {
+  ZipDirectory dir;
+  if (!zip_open_directory(data, length, &dir)) return UINT64_MAX;
+  const uint64_t name_len = strlen(name);
+  ZipEntryName e;
+  while (zip_next_entry(data, &dir, &e)) {
+    if (e.name_length == name_len && memcmp(e.name, name, name_len) == 0) return e.header;
+  }
+  return UINT64_MAX;
+}
+
+uint64_t zip_find_part(const uint8_t* data, uint64_t length, const char* part_name) {
+  ZipDirectory dir;
+  if (!zip_open_directory(data, length, &dir)) return UINT64_MAX;
+  const size_t name_len = strlen(part_name);
+  ZipEntryName e;
+  while (zip_next_entry(data, &dir, &e)) {
+    if (part_names_equal(e.name, static_cast<size_t>(e.name_length), part_name, name_len)) {
+      return e.header;
+    }
+  }
+  return UINT64_MAX;
 }
 
 int zip_extract_entry(const uint8_t* data, uint64_t length, const char* name, uint8_t** out,
                       uint64_t* out_length) {
   *out = nullptr;
   *out_length = 0;
-  ZipDirectory dir;
-  if (!zip_open_directory(data, length, &dir)) return 0;
-  const uint64_t name_len = strlen(name);
-  ZipEntryName e;
-  while (zip_next_entry(data, &dir, &e)) {
-    if (e.name_length == name_len && memcmp(e.name, name, name_len) == 0) {
-      return zip_extract_at(data, length, e.header, out, out_length);
-    }
-  }
-  return 0;
+  const uint64_t header = zip_find_entry(data, length, name);
+  return header == UINT64_MAX ? 0 : zip_extract_at(data, length, header, out, out_length);
 }
 
 int part_names_equal(const char* a, size_t a_length, const char* b, size_t b_length) {
@@ -296,14 +379,6 @@ int zip_extract_part(const uint8_t* data, uint64_t length, const char* part_name
                      uint64_t* out_length) {
   *out = nullptr;
   *out_length = 0;
-  ZipDirectory dir;
-  if (!zip_open_directory(data, length, &dir)) return 0;
-  const size_t name_len = strlen(part_name);
-  ZipEntryName e;
-  while (zip_next_entry(data, &dir, &e)) {
-    if (part_names_equal(e.name, static_cast<size_t>(e.name_length), part_name, name_len)) {
-      return zip_extract_at(data, length, e.header, out, out_length);
-    }
-  }
-  return 0;
+  const uint64_t header = zip_find_part(data, length, part_name);
+  return header == UINT64_MAX ? 0 : zip_extract_at(data, length, header, out, out_length);
 }

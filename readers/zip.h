@@ -1,6 +1,7 @@
 // Minimal ZIP reader for 3MF packages: walks the central directory (ZIP64
 // records and fields included) and returns entries stored or deflated, found
-// by exact name or by package part name. No encryption, no checksum test.
+// by exact name or by package part name, whole or piece by piece. No
+// encryption, no checksum test.
 #pragma once
 
 #include <cstddef>
@@ -36,6 +37,40 @@ struct ZipEntryName {
 // declared entries are all visited or at a header that is out of range or
 // lacks its signature (the walk ends there).
 int zip_next_entry(const uint8_t* data, ZipDirectory* dir, ZipEntryName* entry);
+
+// Reads one entry piece by piece, so that a large part need not sit in
+// memory whole: the checks and the bytes are exactly those of zip_extract_at.
+struct ZipEntryReader {
+  const uint8_t* stored;  // a stored entry's bytes inside the input; null when deflated
+  uint64_t size;          // the entry's recorded size: the bytes it reads as
+  uint64_t delivered;     // bytes handed out so far
+  uint64_t in_left;       // compressed bytes not yet given to the inflater
+  void* inflater;         // the inflater's state (malloc'd); null when stored
+  int32_t ended;          // the deflate stream has ended: the rest reads as zeros
+  int32_t failed;         // the data did not inflate as the entry says
+};
+
+// Checks the entry of the central header at offset header as zip_extract_at
+// does before inflating (records in range, method, plausible sizes) and
+// prepares *r. Returns 1, or 0 with nothing held. Close it either way.
+int zip_reader_open(ZipEntryReader* r, const uint8_t* data, uint64_t length, uint64_t header);
+
+// Writes the next bytes of the entry to out, at most capacity of them (at
+// least 1 while bytes remain). Returns how many (> 0); 0 once all size
+// bytes are out and the stream
+// ended as zip_extract_at requires; -1 (then always) when zip_extract_at
+// would refuse the entry: the data does not inflate, ends too late or runs
+// out, or memory runs out.
+int64_t zip_reader_read(ZipEntryReader* r, uint8_t* out, uint64_t capacity);
+
+// Releases what *r holds. A reader that failed to open may be closed too.
+void zip_reader_close(ZipEntryReader* r);
+
+// Offset of the central header of the first entry whose name equals name
+// byte for byte (exact) or is the part name (part_names_equal), or
+// UINT64_MAX when there is none or no directory.
+uint64_t zip_find_entry(const uint8_t* data, uint64_t length, const char* name);
+uint64_t zip_find_part(const uint8_t* data, uint64_t length, const char* part_name);
 
 // Extracts the entry of the central header at offset header (as found by
 // zip_next_entry). Returns 1 with *out a malloc'd block of *out_length + 1

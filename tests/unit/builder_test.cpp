@@ -3,6 +3,7 @@
 #include "builder.h"
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -590,4 +591,119 @@ TEST(Build3mfModel, ReentrantWithSettingsAndWarningsOfItsOwn) {
   EXPECT_NE(fgets(line, sizeof line, warnings), nullptr);
   EXPECT_STREQ(line, "WARNING: <build> item references unknown object 9\n");
   fclose(warnings);
+}
+
+namespace {
+
+std::string raw_deflate(const std::string& data) {
+  z_stream zs;
+  memset(&zs, 0, sizeof zs);
+  EXPECT_EQ(deflateInit2(&zs, 6, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY), Z_OK);
+  std::string out(deflateBound(&zs, data.size()) + 16, '\0');
+  zs.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+  zs.avail_in = static_cast<uInt>(data.size());
+  zs.next_out = reinterpret_cast<Bytef*>(&out[0]);
+  zs.avail_out = static_cast<uInt>(out.size());
+  EXPECT_EQ(deflate(&zs, Z_FINISH), Z_STREAM_END);
+  out.resize(zs.total_out);
+  deflateEnd(&zs);
+  return out;
+}
+
+// The root part read from a package, deflated and inflated in pieces of
+// piece bytes (0: the default), then built.
+std::unique_ptr<Built> build_in_pieces(const std::string& xml, size_t piece) {
+  const std::string zip =
+      zip_archive({{"3D/3dmodel.model", raw_deflate(xml), 8, static_cast<int64_t>(xml.size())}});
+  const std::vector<uint8_t> input(zip.begin(), zip.end());
+  const uint64_t header = zip_find_entry(input.data(), input.size(), "3D/3dmodel.model");
+  auto b = std::make_unique<Built>();
+  const BuildSettings settings = {0, 500000};
+  ModelParts parts;
+  EXPECT_EQ(model_parts_read_root_entry(&parts, input.data(), input.size(), header,
+                                        "3D/3dmodel.model", piece),
+            kPartRead);
+  testing::internal::CaptureStderr();
+  b->n = model_parts_build(&parts, &settings, stderr, &b->model, &b->infos);
+  b->err = testing::internal::GetCapturedStderr();
+  model_parts_free(&parts);
+  return b;
+}
+
+void expect_same_build(const Built& a, const Built& b, const std::string& what) {
+  ASSERT_EQ(a.n, b.n) << what;
+  ASSERT_EQ(a.model.count, b.model.count) << what;
+  EXPECT_EQ(a.err, b.err) << what;
+  EXPECT_EQ(a.model.source_count, b.model.source_count) << what;
+  for (int i = 0; i < a.n; i++) {
+    EXPECT_STREQ(a.infos[i].name, b.infos[i].name) << what;
+    EXPECT_EQ(a.infos[i].triangle_count, b.infos[i].triangle_count) << what;
+  }
+  EXPECT_EQ(memcmp(a.model.triangles, b.model.triangles,
+                   sizeof(Triangle) * static_cast<size_t>(a.model.count)),
+            0)
+      << what;
+}
+
+}  // namespace
+
+TEST(Builder, PartsReadInPiecesReadAsWholeDocuments) {
+  // Documents whose elements are found only by the exact search rules, each
+  // read whole and in pieces that cut them everywhere: tags of every shape,
+  // "</object>" and "<build>" inside tags and values, an object that never
+  // closes or whose "</object>" ends the document.
+  const std::string odd_vertices =
+      "<mesh><vertices><vertex x=\"0\" y=\"0\" z=\"0\"/><vertex\tx=\"1\" y=\"0\" z=\"0\"/>"
+      "<vertex x='0' y='1' z='0'/><vertex x=\"    1.0E+00\" y=\"1\" z=\"0\" />"
+      "<vertex x=\"2\" y=\"2\" z=\"2\" x=\"0\"/><vertex x=\"3\"y=\"3\"z=\"3\"/>"
+      "<vertex x=\"1 \" y=\"-1.25e-1\" z=\"1\"></vertex><vertex x=\"1\" y=\"2\"/>"
+      "</vertices><triangles><triangle v1=\"0\" v2=\"1\" v3=\"2\"/>"
+      "<triangle v1=\"0\" v2=\"1\" v3=\"3\" pid=\"1\"/><triangle v1=\" 4\" v2=\"5\" v3=\"6\" />"
+      "<triangle\nv1=\"0\" v2=\"2\" v3=\"3\"/><triangle v1=\"6\" v2=\"5\" v3=\"7\"/>"
+      "<triangles v1=\"0\" v2=\"1\" v3=\"2\"/></triangles></mesh>";
+  const struct {
+    const char* what;
+    std::string xml;
+    int objects;
+    int triangles;
+  } cases[] = {
+      {"tag shapes", doc(object("id=\"1\"", odd_vertices), item(1)), 1, 4},
+      {"close inside a value",
+       doc(object("id=\"1\"", mesh(1) + "<vertex x=\"1\" y=\"1\" z=\"1</object>") + "\"/>" +
+               object("id=\"2\"", mesh(2)),
+           item(1) + item(2)),
+       2, 3},
+      {"vertex right before the close",
+       "<model>" + object("id=\"1\"", mesh(2) + "<vertex") + object("id=\"2\"", mesh(1)) +
+           "<build>" + item(2) + item(1) + "</build></model>",
+       2, 3},
+      {"tags in a name",
+       doc(object("id=\"1\" name=\"<vertex x='5' y='5' z='5'/><build>\"", mesh(1)),
+           item(1, "1 0 0 0 1 0 0 0 1 0 0 5</build>")),
+       1, 1},
+      {"unclosed object",
+       "<model>" + object("id=\"1\"", mesh(3)) +
+           "<object id=\"2\"><components><component objectid=\"1\" p:path=\"/3D/x.model\"/>" +
+           "<build>" + item(2) + "</build>",
+       1, 3},
+      {"close at the very end", "<model><object id=\"1\">" + mesh(2) + "</object>", 0, 0},
+      {"no '>' after a tag", "<model>" + object("id=\"1\"", mesh(2)) + "<object id=\"2\"><vertex",
+       1, 2},
+      {"many objects", doc([] {
+         std::string s;
+         for (int i = 1; i <= 140; i++) s += object("id=\"" + std::to_string(i) + "\"", mesh(1));
+         return s;
+       }()),
+       128, 128},
+  };
+  for (const auto& c : cases) {
+    auto whole = build(c.xml);
+    EXPECT_EQ(whole->n, c.objects) << c.what;
+    EXPECT_EQ(whole->model.count, c.triangles) << c.what;
+    for (size_t piece : {1, 2, 5, 16, 61, 1000, 0}) {
+      auto pieces = build_in_pieces(c.xml, piece);
+      expect_same_build(*whole, *pieces,
+                        std::string(c.what) + ", pieces of " + std::to_string(piece));
+    }
+  }
 }

@@ -477,3 +477,53 @@ TEST(PackageRelationshipTarget, FirstRelationshipOfTheType) {
                                         kRelationship3dModel),
             nullptr);
 }
+
+TEST(ZipEntryReader, PiecesOfAnySizeGiveTheEntryOrItsRefusal) {
+  // Whatever the piece size, the bytes and the refusals are those of
+  // zip_extract_at (which reads the entry in one piece).
+  const std::string text = repeated("<vertex x=\"1.5\" y=\"2\" z=\"3\"/>\n", 400);
+  Entry stored{"3D/3dmodel.model", text, 0};
+  Entry deflated{"3D/3dmodel.model", text, 8};
+  Entry tail = deflated;  // inflates to less: a zero tail
+  tail.recorded_size = static_cast<int64_t>(text.size() + 5000);
+  Entry longer = deflated;  // inflates to more than recorded
+  longer.recorded_size = static_cast<int64_t>(text.size() - 1);
+  Entry cut = deflated;  // the compressed data ends early
+  cut.recorded_compressed = static_cast<int64_t>(raw_deflate(text).size() / 2);
+  Entry empty{"3D/3dmodel.model", "", 8};
+  std::string corrupt = build_zip({deflated});
+  for (size_t i = 0; i < 6; i++) corrupt[30 + 16 + 4 + i] = '\xFF';
+  const struct {
+    std::string zip;
+    int ok;
+  } cases[] = {{build_zip({stored}), 1},
+               {build_zip({deflated}), 1},
+               {build_zip({tail}), 1},
+               {build_zip({longer}), 0},
+               {build_zip({cut}), 0},
+               {build_zip({empty}), 1},
+               {corrupt, 0}};
+  for (const auto& c : cases) {
+    const std::string& zip = c.zip;
+    const std::vector<uint8_t> copy(zip.begin(), zip.end());
+    const uint64_t header = zip_find_entry(copy.data(), copy.size(), "3D/3dmodel.model");
+    ASSERT_NE(header, UINT64_MAX);
+    const Extracted whole = extract(zip);
+    EXPECT_EQ(whole.ok, c.ok);
+    for (uint64_t piece : {1, 3, 4096}) {
+      ZipEntryReader r;
+      ASSERT_EQ(zip_reader_open(&r, copy.data(), copy.size(), header), 1);
+      std::string got;
+      std::vector<uint8_t> buf(piece);
+      int64_t n;
+      while ((n = zip_reader_read(&r, buf.data(), piece)) > 0) {
+        got.append(reinterpret_cast<char*>(buf.data()), static_cast<size_t>(n));
+      }
+      zip_reader_close(&r);
+      EXPECT_EQ(n == 0, whole.ok == 1) << piece;
+      if (n == 0) {
+        EXPECT_EQ(got, whole.data) << piece;
+      }
+    }
+  }
+}
