@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Generates big inputs and reports each renderer's wall time and peak memory
-# at size 256 with the default budget. Not part of the tests: it needs about
-# 3 GB of disk and a few minutes.
+# Generates big inputs and reports the wall time and peak memory of each
+# renderer and of the thumbnailer at size 256 with the default budget. Not
+# part of the tests: it needs about 3 GB of disk and a few minutes.
 #
 #   bash scripts/measure_big.sh [TRIANGLES_STL] [FACES_OBJ] [TRIANGLES_3MF]
 #
@@ -13,7 +13,7 @@ obj=${2:-5000000}
 threemf=${3:-5000000}
 build=${BUILD:-build}
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build" -j"$(nproc)" --target facetshot vertexshot packshot make_big_mesh >/dev/null
+cmake --build "$build" -j"$(nproc)" --target facetshot vertexshot packshot orrery-thumbnailer make_big_mesh >/dev/null
 if [ -n "${BIG_WORK:-}" ]; then
   work=$BIG_WORK  # kept afterwards
   mkdir -p "$work"
@@ -50,3 +50,9 @@ measure "facetshot binary STL ($stl triangles)" - "$build/facetshot/facetshot" "
 measure "facetshot ASCII STL ($stl triangles)" - "$build/facetshot/facetshot" "$work/big_ascii.stl" "$work/b.png"
 measure "vertexshot OBJ ($obj faces)" - "$build/vertexshot/vertexshot" "$work/big.obj" "$work/c.png"
 measure "packshot 3MF ($threemf triangles)" "$work/big.3mf" "$build/packshot/packshot" --render-3mf "$work/d.png"
+# The thumbnailer reads the whole file into memory (the ASCII STL is over its
+# 512 MiB limit and is refused).
+thumb=$build/thumbnailer/orrery-thumbnailer
+measure "orrery-thumbnailer binary STL" - "$thumb" "$work/big.stl" "$work/e.png"
+measure "orrery-thumbnailer OBJ" - "$thumb" "$work/big.obj" "$work/f.png"
+measure "orrery-thumbnailer 3MF" - "$thumb" "$work/big.3mf" "$work/g.png"

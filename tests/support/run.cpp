@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <chrono>
 #include <cstdio>
@@ -488,6 +489,21 @@ std::string zip_archive(const std::vector<ZipItem>& items, Zip64 zip64) {
   put32(z, full ? marker : static_cast<uint32_t>(dir_offset));
   put16(z, 0);
   return z;
+}
+
+std::string raw_deflate(const std::string& data, int level) {
+  z_stream zs;
+  memset(&zs, 0, sizeof zs);
+  if (deflateInit2(&zs, level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK) return "";
+  std::string out(deflateBound(&zs, data.size()) + 16, '\0');
+  zs.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+  zs.avail_in = static_cast<uInt>(data.size());
+  zs.next_out = reinterpret_cast<Bytef*>(&out[0]);
+  zs.avail_out = static_cast<uInt>(out.size());
+  const bool done = deflate(&zs, Z_FINISH) == Z_STREAM_END;
+  out.resize(done ? zs.total_out : 0);
+  deflateEnd(&zs);
+  return out;
 }
 
 std::string zip_package(const std::string& name, const std::string& data, uint16_t method,

@@ -37,28 +37,13 @@ void poke64(std::string& s, size_t at, uint64_t v) {
   for (int i = 0; i < 8; i++) s[at + i] = static_cast<char>((v >> (8 * i)) & 0xFF);
 }
 
-std::string raw_deflate(const std::string& data) {
-  z_stream zs;
-  memset(&zs, 0, sizeof zs);
-  EXPECT_EQ(deflateInit2(&zs, 9, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY), Z_OK);
-  std::string out(deflateBound(&zs, data.size()) + 16, '\0');
-  zs.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
-  zs.avail_in = static_cast<uInt>(data.size());
-  zs.next_out = reinterpret_cast<Bytef*>(&out[0]);
-  zs.avail_out = static_cast<uInt>(out.size());
-  EXPECT_EQ(deflate(&zs, Z_FINISH), Z_STREAM_END);
-  out.resize(zs.total_out);
-  deflateEnd(&zs);
-  return out;
-}
-
 // Local headers and data, the central directory, the end record with its
 // comment, then any junk.
 std::string build_zip(const std::vector<Entry>& entries, const std::string& comment = "",
                       const std::string& junk = "", int64_t total_override = -1) {
   std::string body, dir;
   for (const Entry& e : entries) {
-    const std::string payload = e.method == 8 ? raw_deflate(e.data) : e.data;
+    const std::string payload = e.method == 8 ? raw_deflate(e.data, 9) : e.data;
     const uint32_t crc = static_cast<uint32_t>(
         crc32(0, reinterpret_cast<const Bytef*>(e.data.data()), static_cast<uInt>(e.data.size())));
     const uint32_t offset = static_cast<uint32_t>(body.size());
@@ -301,7 +286,7 @@ TEST(ZipExtract, ImpossibleDeflateRatioIsRefusedBeforeAllocating) {
 
   // Just above the bound fails; at the bound the size is accepted, and an
   // entry that inflates to less keeps its recorded size with a zero tail.
-  const uint64_t csize = raw_deflate(kModel).size();
+  const uint64_t csize = raw_deflate(kModel, 9).size();
   const uint64_t bound = csize * 1032 + 65536;
   Entry over{"3D/3dmodel.model", kModel, 8};
   over.recorded_size = static_cast<int64_t>(bound + 1);
@@ -346,7 +331,7 @@ TEST(ZipExtract, Zip64RecordsAndFields) {
   // One entry, "3D/3dmodel.model" (16 bytes): with Zip64::kFull the package
   // ends with the central header (46 + 16 + 28), the ZIP64 end record (56),
   // its locator (20) and the end record (22).
-  const std::string deflated = raw_deflate(kModel);
+  const std::string deflated = raw_deflate(kModel, 9);
   const std::vector<ZipItem> items = {
       {"3D/3dmodel.model", deflated, 8, static_cast<int64_t>(kModel.size())}};
   const std::string full = zip_archive(items, Zip64::kFull);
@@ -489,7 +474,7 @@ TEST(ZipEntryReader, PiecesOfAnySizeGiveTheEntryOrItsRefusal) {
   Entry longer = deflated;  // inflates to more than recorded
   longer.recorded_size = static_cast<int64_t>(text.size() - 1);
   Entry cut = deflated;  // the compressed data ends early
-  cut.recorded_compressed = static_cast<int64_t>(raw_deflate(text).size() / 2);
+  cut.recorded_compressed = static_cast<int64_t>(raw_deflate(text, 9).size() / 2);
   Entry empty{"3D/3dmodel.model", "", 8};
   std::string corrupt = build_zip({deflated});
   for (size_t i = 0; i < 6; i++) corrupt[30 + 16 + 4 + i] = '\xFF';
