@@ -494,7 +494,7 @@ std::string zip_archive(const std::vector<ZipItem>& items, Zip64 zip64) {
 std::string raw_deflate(const std::string& data, int level) {
   z_stream zs;
   memset(&zs, 0, sizeof zs);
-  if (deflateInit2(&zs, level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK) return "";
+  if (deflateInit2(&zs, level, Z_DEFLATED, -15, 9, Z_DEFAULT_STRATEGY) != Z_OK) return "";
   std::string out(deflateBound(&zs, data.size()) + 16, '\0');
   zs.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
   zs.avail_in = static_cast<uInt>(data.size());

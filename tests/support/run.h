@@ -104,8 +104,8 @@ std::string zip_archive(const std::vector<ZipItem>& items, Zip64 zip64 = Zip64::
 std::string zip_package(const std::string& name, const std::string& data, uint16_t method = 0,
                         int64_t central_size = -1);
 
-// data as a raw deflate stream (no zlib header) at the given zlib level;
-// empty if zlib fails.
+// data as a raw deflate stream (no zlib header) at the given zlib level and
+// memory level 9; empty if zlib fails.
 std::string raw_deflate(const std::string& data, int level);
 
 // Runs program natively with stdin from stdin_path ("" for none) and both

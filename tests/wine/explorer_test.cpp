@@ -2,7 +2,6 @@
 // unregistering leaves; the handler driven by thumbs-host as Explorer drives
 // it, against the Linux orrery-thumbnailer on the same bytes; its version block.
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 #include <sys/stat.h>
 
@@ -133,20 +132,6 @@ TEST(ExplorerHandlerTest, RegistersPerUserAndUnregistersOnlyWhatItWrote) {
   for (const char* ext : {".stl", ".obj"}) reg_delete(kClasses + ext);
 }
 
-std::string raw_deflate(const std::string& data) {
-  z_stream z{};
-  deflateInit2(&z, 9, Z_DEFLATED, -15, 9, Z_DEFAULT_STRATEGY);
-  std::string out(deflateBound(&z, data.size()), '\0');
-  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
-  z.avail_in = static_cast<uInt>(data.size());
-  z.next_out = reinterpret_cast<Bytef*>(&out[0]);
-  z.avail_out = static_cast<uInt>(out.size());
-  deflate(&z, Z_FINISH);
-  out.resize(z.total_out);
-  deflateEnd(&z);
-  return out;
-}
-
 const char kTriangleXml[] =
     "<model><resources><object id=\"1\"><mesh><vertices><vertex x=\"0\" y=\"0\" z=\"0\"/>"
     "<vertex x=\"1\" y=\"0\" z=\"0\"/><vertex x=\"0\" y=\"1\" z=\"0\"/></vertices><triangles>"
@@ -218,7 +203,7 @@ TEST(ExplorerHandlerTest, HostDrawsWhatTheLinuxThumbnailerDraws) {
   write_file(work + "/one.stl", "s");
   std::string padded = kTriangleXml;
   padded.append(64u << 20, ' ');
-  const std::string deflated = raw_deflate(padded);
+  const std::string deflated = raw_deflate(padded, 9);
   write_file(work + "/bomb.3mf", zip_package("3D/3dmodel.model", deflated, 8, padded.size()));
   write_file(work + "/liar.3mf", zip_package("3D/3dmodel.model", deflated, 8, 0xFFFFFFFF));
   write_file(work + "/cycle.3mf", cycle_xml());
