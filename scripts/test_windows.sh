@@ -206,6 +206,10 @@ else
   exit 1
 fi
 wineserver -p 60 >/dev/null 2>&1 # keep one server for the whole run
+# Once, the first program started in a fresh prefix could not start its own
+# child (CreateProcessW failed in the launcher test): let one program start a
+# child before the tests do.
+timeout 120 wine cmd.exe /c "cmd.exe /c exit 0" >/dev/null 2>&1 || true
 
 tests_build="$cross/wine-tests"
 if cmake -S "$root/tests/wine" -B "$tests_build" "${generator[@]}" >"$tests_build.log" 2>&1 &&
