@@ -134,6 +134,17 @@ TEST(ScanFloat, RandomDecimalsMatchSscanf) {
     texts.push_back(buffer);
     snprintf(buffer, sizeof buffer, "-%.3f", static_cast<double>(rng() % 100000000) / 7.0);
     texts.push_back(buffer);
+    // Up to 15 digits with the point anywhere, and halfway points cut to 15.
+    snprintf(buffer, sizeof buffer, "%.*f", static_cast<int>(rng() % 15),
+             static_cast<double>(rng() % 1000000000000000u) / pow(10.0, static_cast<int>(rng() % 15)));
+    texts.push_back(buffer);
+    // Halfway points that short texts hold exactly (floats from 2^16 on).
+    const float big = static_cast<float>(mantissa(rng) * pow(10.0, 5 + static_cast<int>(rng() % 8)));
+    snprintf(buffer, sizeof buffer, "%.10f",
+             (static_cast<double>(big) + static_cast<double>(nextafterf(big, INFINITY))) / 2);
+    std::string exact = buffer;
+    exact.erase(exact.find_last_not_of('0') + 1);
+    if (exact.size() < 16) texts.push_back(exact);
   }
   int mismatches = 0;
   for (const std::string& text : texts) {
@@ -145,6 +156,11 @@ TEST(ScanFloat, RandomDecimalsMatchSscanf) {
     ASSERT_TRUE(scan_float(text.c_str(), &stop, &value)) << text;
     EXPECT_EQ(stop - text.c_str(), consumed) << text;
     if (bits_of(value) != bits_of(expected) && ++mismatches < 10) ADD_FAILURE() << text;
+    // Followed by more text, as in a file, where 16 bytes are read at once.
+    const std::string padded = text + " 0123456789abcdef";
+    ASSERT_TRUE(scan_float(padded.data(), padded.data() + padded.size(), &stop, &value)) << text;
+    EXPECT_EQ(stop - padded.data(), consumed) << text;
+    if (bits_of(value) != bits_of(expected) && ++mismatches < 10) ADD_FAILURE() << padded;
   }
   EXPECT_EQ(mismatches, 0);
 }
