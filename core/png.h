@@ -8,6 +8,9 @@
 // the CRC of A followed by B.
 uint32_t crc32_update(uint32_t crc, const uint8_t* data, uint64_t len);
 
+// Running Adler-32, as zlib's adler32: start with 1.
+uint32_t adler32_update(uint32_t adler, const uint8_t* data, size_t len);
+
 // Encodes the image into a new buffer owned by the caller (free). Returns 0,
 // or -1 when memory runs out or compression fails.
 int png_encode(const uint8_t* pixels, int width, int height, uint8_t** out, size_t* out_len);

@@ -26,6 +26,30 @@ TEST(Crc32, KnownValuesAndChaining) {
   EXPECT_EQ(crc32_update(0x1234u, digits, 0), 0x1234u);
 }
 
+// zlib's value for every length around the 16-byte steps and the runs
+// between reductions, for bytes at their largest, and when chained.
+TEST(Adler32, EqualsZlib) {
+  std::vector<uint8_t> data(300000);
+  uint32_t seed = 1;
+  for (uint8_t& b : data) b = static_cast<uint8_t>((seed = seed * 1103515245u + 12345u) >> 24);
+  std::vector<uint8_t> full(1 << 20, 0xFF);
+  for (const std::vector<uint8_t>* bytes : {&data, &full}) {
+    for (size_t len : {size_t{0}, size_t{1}, size_t{15}, size_t{16}, size_t{17}, size_t{5535},
+                       size_t{5536}, size_t{5537}, size_t{11088}, size_t{262400},
+                       static_cast<size_t>(bytes->size())}) {
+      if (len > bytes->size()) continue;
+      const uint32_t want =
+          static_cast<uint32_t>(adler32(1, bytes->data(), static_cast<uInt>(len)));
+      EXPECT_EQ(adler32_update(1, bytes->data(), len), want) << len;
+      const size_t half = len / 2 + 3 < len ? len / 2 + 3 : len;
+      EXPECT_EQ(adler32_update(adler32_update(1, bytes->data(), half), bytes->data() + half,
+                               len - half),
+                want)
+          << len;
+    }
+  }
+}
+
 static std::vector<uint8_t> encode(const std::vector<uint8_t>& pixels, int w, int h) {
   uint8_t* data = nullptr;
   size_t len = 0;
