@@ -230,6 +230,50 @@ static bool row_span(const Spans& spans, int y, int* from, int* to) {
   return *from <= *to;
 }
 
+#ifdef __SSE2__
+// What a triangle's groups of four pixels share.
+struct Lanes {
+  __m128 half, one, four, px0, dx10, dy10, dx20, dy20, inv_area, tolerance, z0, z1, z2;
+  __m128i alpha;
+};
+
+// Tests and draws the four pixels from x of one row (those of them before
+// end when kLast); each lane computes exactly the scalar expressions of
+// draw_triangle. The colour and its lanes are made on the first pixel drawn.
+template <bool kLast>
+static inline void draw_group(const Lanes& l, __m128 centres, __m128 dx20_qy, __m128 dx10_qy,
+                              int x, int end, uint8_t* row, float* depth_row, const float v[3][3],
+                              const Lighting* lights, int64_t* colour, __m128i* rgb) {
+  const __m128 qx = _mm_sub_ps(centres, l.px0);
+  const __m128 w1 = _mm_mul_ps(_mm_sub_ps(_mm_mul_ps(l.dy20, qx), dx20_qy), l.inv_area);
+  const __m128 w2 = _mm_mul_ps(_mm_sub_ps(dx10_qy, _mm_mul_ps(l.dy10, qx)), l.inv_area);
+  const __m128 w0 = _mm_sub_ps(_mm_sub_ps(l.one, w1), w2);
+  __m128 inside = _mm_and_ps(_mm_cmpge_ps(w0, l.tolerance), _mm_cmpge_ps(w1, l.tolerance));
+  inside = _mm_and_ps(inside, _mm_cmpge_ps(w2, l.tolerance));
+  if (kLast) {
+    const __m128i xs = _mm_add_epi32(_mm_set1_epi32(x), _mm_setr_epi32(0, 1, 2, 3));
+    inside = _mm_and_ps(inside, _mm_castsi128_ps(_mm_cmplt_epi32(xs, _mm_set1_epi32(end))));
+  }
+  if (_mm_movemask_ps(inside) == 0) return;
+  const __m128 z =
+      _mm_add_ps(_mm_add_ps(_mm_mul_ps(w0, l.z0), _mm_mul_ps(w1, l.z1)), _mm_mul_ps(w2, l.z2));
+  const __m128 old_depth = _mm_loadu_ps(depth_row + x);
+  const __m128 nearer = _mm_and_ps(inside, _mm_cmpgt_ps(z, old_depth));
+  if (_mm_movemask_ps(nearer) == 0) return;
+  if (*colour < 0) {
+    *colour = shade(v, lights);
+    *rgb = _mm_set1_epi32(static_cast<int>(*colour));
+  }
+  _mm_storeu_ps(depth_row + x, _mm_or_ps(_mm_and_ps(nearer, z), _mm_andnot_ps(nearer, old_depth)));
+  // Red, green and blue of the drawn lanes change; alpha stays.
+  const __m128i mask = _mm_castps_si128(nearer);
+  __m128i* at = reinterpret_cast<__m128i*>(row + static_cast<size_t>(x) * 4);
+  const __m128i old = _mm_loadu_si128(at);
+  const __m128i kept = _mm_andnot_si128(_mm_andnot_si128(l.alpha, mask), old);
+  _mm_storeu_si128(at, _mm_or_si128(kept, _mm_and_si128(mask, *rgb)));
+}
+#endif
+
 // Draws the triangle's pixels in rows y_min..y_max, each within [x_min,
 // x_max] or its span: those that pass the test and lie nearer than the depth
 // buffer. The colour is computed on the first such pixel, as most triangles
@@ -238,15 +282,22 @@ static void draw_triangle(const Setup& s, const Spans* spans, FrameBuffer* fb, i
                           int y_min, int y_max, const float v[3][3], const Lighting* lights) {
   int64_t colour = -1;
 #ifdef __SSE2__
-  // Four pixels at a time; each lane computes exactly the scalar expressions.
-  const __m128 half = _mm_set1_ps(0.5f), one = _mm_set1_ps(1.0f);
-  const __m128 px0 = _mm_set1_ps(s.px0), dx10 = _mm_set1_ps(s.dx10), dy10 = _mm_set1_ps(s.dy10);
-  const __m128 dx20 = _mm_set1_ps(s.dx20), dy20 = _mm_set1_ps(s.dy20);
-  const __m128 inv_area = _mm_set1_ps(s.inv_area), tolerance = _mm_set1_ps(s.tolerance);
-  const __m128 z0 = _mm_set1_ps(s.z0), z1 = _mm_set1_ps(s.z1), z2 = _mm_set1_ps(s.z2);
-  const __m128i lane = _mm_setr_epi32(0, 1, 2, 3), four = _mm_set1_epi32(4);
-  const __m128 four_f = _mm_set1_ps(4.0f);
-  const __m128i alpha = _mm_set1_epi32(static_cast<int>(0xFF000000u));
+  Lanes l;
+  l.half = _mm_set1_ps(0.5f);
+  l.one = _mm_set1_ps(1.0f);
+  l.four = _mm_set1_ps(4.0f);
+  l.px0 = _mm_set1_ps(s.px0);
+  l.dx10 = _mm_set1_ps(s.dx10);
+  l.dy10 = _mm_set1_ps(s.dy10);
+  l.dx20 = _mm_set1_ps(s.dx20);
+  l.dy20 = _mm_set1_ps(s.dy20);
+  l.inv_area = _mm_set1_ps(s.inv_area);
+  l.tolerance = _mm_set1_ps(s.tolerance);
+  l.z0 = _mm_set1_ps(s.z0);
+  l.z1 = _mm_set1_ps(s.z1);
+  l.z2 = _mm_set1_ps(s.z2);
+  l.alpha = _mm_set1_epi32(static_cast<int>(0xFF000000u));
+  __m128i rgb = _mm_setzero_si128();
 #endif
   const int width = fb->width;
   for (int y = y_min; y <= y_max; y++) {
@@ -257,41 +308,23 @@ static void draw_triangle(const Setup& s, const Spans* spans, FrameBuffer* fb, i
     float* depth_row = fb->depth + static_cast<size_t>(y) * width;
 #ifdef __SSE2__
     const __m128 vqy = _mm_set1_ps(qy);
-    const __m128 dx20_qy = _mm_mul_ps(dx20, vqy), dx10_qy = _mm_mul_ps(dx10, vqy);
-    const __m128i end = _mm_set1_epi32(to + 1);
+    const __m128 dx20_qy = _mm_mul_ps(l.dx20, vqy), dx10_qy = _mm_mul_ps(l.dx10, vqy);
     int x = from;
-    // Lane i holds x + i and x + i + 0.5, exact in float for any picture size,
-    // so stepping them by 4 gives the values the scalar code computes.
-    __m128i xs = _mm_add_epi32(_mm_set1_epi32(x), lane);
-    __m128 centres = _mm_add_ps(_mm_cvtepi32_ps(xs), half);
-    // Groups of four stay inside the row; the last pixels of the picture's
-    // rows are tested one by one below.
-    for (; x <= to && x + 3 < width;
-         x += 4, xs = _mm_add_epi32(xs, four), centres = _mm_add_ps(centres, four_f)) {
-      const __m128 qx = _mm_sub_ps(centres, px0);
-      const __m128 w1 = _mm_mul_ps(_mm_sub_ps(_mm_mul_ps(dy20, qx), dx20_qy), inv_area);
-      const __m128 w2 = _mm_mul_ps(_mm_sub_ps(dx10_qy, _mm_mul_ps(dy10, qx)), inv_area);
-      const __m128 w0 = _mm_sub_ps(_mm_sub_ps(one, w1), w2);
-      __m128 inside = _mm_and_ps(_mm_cmpge_ps(w0, tolerance), _mm_cmpge_ps(w1, tolerance));
-      inside = _mm_and_ps(inside, _mm_cmpge_ps(w2, tolerance));
-      inside = _mm_and_ps(inside, _mm_castsi128_ps(_mm_cmplt_epi32(xs, end)));
-      if (_mm_movemask_ps(inside) == 0) continue;
-      const __m128 z =
-          _mm_add_ps(_mm_add_ps(_mm_mul_ps(w0, z0), _mm_mul_ps(w1, z1)), _mm_mul_ps(w2, z2));
-      const __m128 old_depth = _mm_loadu_ps(depth_row + x);
-      const __m128 nearer = _mm_and_ps(inside, _mm_cmpgt_ps(z, old_depth));
-      if (_mm_movemask_ps(nearer) == 0) continue;
-      if (colour < 0) colour = shade(v, lights);
-      _mm_storeu_ps(depth_row + x,
-                    _mm_or_ps(_mm_and_ps(nearer, z), _mm_andnot_ps(nearer, old_depth)));
-      // Red, green and blue of the drawn lanes change; alpha stays.
-      const __m128i mask = _mm_castps_si128(nearer);
-      __m128i* at = reinterpret_cast<__m128i*>(row + static_cast<size_t>(x) * 4);
-      const __m128i old = _mm_loadu_si128(at);
-      const __m128i rgb = _mm_set1_epi32(static_cast<int>(colour));
-      const __m128i kept =
-          _mm_and_si128(old, _mm_or_si128(alpha, _mm_andnot_si128(mask, _mm_set1_epi32(-1))));
-      _mm_storeu_si128(at, _mm_or_si128(kept, _mm_and_si128(mask, rgb)));
+    // Lane i holds x + i + 0.5, exact in float for any picture size, so
+    // stepping by 4 gives the values the scalar code computes. Groups of four
+    // stay inside the row; the last pixels of the picture's rows are tested
+    // one by one below.
+    __m128 centres = _mm_add_ps(
+        _mm_cvtepi32_ps(_mm_add_epi32(_mm_set1_epi32(x), _mm_setr_epi32(0, 1, 2, 3))), l.half);
+    const int last_whole = (to < width - 1 ? to : width - 1) - 3;  // groups wholly in the span
+    for (; x <= last_whole; x += 4, centres = _mm_add_ps(centres, l.four)) {
+      draw_group<false>(l, centres, dx20_qy, dx10_qy, x, 0, row, depth_row, v, lights, &colour,
+                        &rgb);
+    }
+    if (x <= to && x + 3 < width) {
+      draw_group<true>(l, centres, dx20_qy, dx10_qy, x, to + 1, row, depth_row, v, lights,
+                       &colour, &rgb);
+      x += 4;
     }
 #else
     int x = from;
