@@ -337,7 +337,12 @@ static void draw_triangle(const Setup& s, const Spans* spans, FrameBuffer* fb, i
       if (w0 >= s.tolerance && w1 >= s.tolerance && w2 >= s.tolerance) {
         float z = w0 * s.z0 + w1 * s.z1 + w2 * s.z2;
         if (z > depth_row[x]) {
-          if (colour < 0) colour = shade(v, lights);
+          if (colour < 0) {
+            colour = shade(v, lights);
+#ifdef __SSE2__
+            rgb = _mm_set1_epi32(static_cast<int>(colour));  // for the groups of later rows
+#endif
+          }
           depth_row[x] = z;
           row[x * 4 + 0] = static_cast<uint8_t>(colour);
           row[x * 4 + 1] = static_cast<uint8_t>(colour >> 8);

@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "downscale.h"
@@ -148,6 +149,33 @@ TEST(Rasterizer, ModelYIsUpAndBoxCentreIsPictureCentre) {
   EXPECT_GT(bottom, 88);
   EXPECT_NEAR(static_cast<double>(sum_x) / n, 64.0, 1.5);
   model_free(&m);
+}
+
+// A triangle between corners of its box, with its top rows at the right
+// end of the picture, where the last few pixels of a row are tested one at
+// a time: every pixel it draws has its one colour, whichever way its first
+// pixel was found.
+TEST(Rasterizer, FlatTriangleAtTheRightEdgeHasOneColour) {
+  for (int size : {64, 65, 66, 67}) {
+    Model m;
+    ASSERT_EQ(model_init(&m), 0);
+    const float a[3] = {1, 1, -1}, b[3] = {1, -1, -1}, c[3] = {-1, -1, 1};
+    add(&m, a, b, c);
+    Rendered r = render(m, size);
+    ASSERT_GT(count_drawn(r), 0);
+    const uint8_t* first = nullptr;
+    bool right_edge = false;
+    for (int y = 0; y < size; y++) {
+      for (int x = 0; x < size; x++) {
+        if (r.at(x, y)[0] == kBackground) continue;
+        if (!first) first = r.at(x, y);
+        right_edge = right_edge || x >= size - 3;
+        EXPECT_EQ(memcmp(r.at(x, y), first, 4), 0) << size << ": " << x << "," << y;
+      }
+    }
+    EXPECT_TRUE(right_edge) << size;
+    model_free(&m);
+  }
 }
 
 TEST(Rasterizer, NonFiniteCoordinatesDrawNothingAndDoNotCrash) {
