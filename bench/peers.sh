@@ -15,7 +15,10 @@
 # counting its triangles (tests/tools/lib3mf_count.cpp). BUILD (default
 # build-peers) is the Release build used.
 #
-# Each round runs every command once, in a fixed order, with hyperfine; a
+# Each round runs every command once, in a fixed order, with hyperfine, each
+# right after one untimed run of itself: on a virtual machine, memory that a
+# large process has just released can cost microseconds a page to touch again,
+# which would make each command's time depend on the one before it. A
 # command that fails in the warm-up round is reported as failing and not
 # timed. The orientation row is orient_bench's own figure for the
 # 2,000,000-triangle noisy sphere, one run per round.
@@ -97,7 +100,7 @@ done
 
 for ((r = 1; r <= rounds; r++)); do
   echo "== round $r of $rounds"
-  hyperfine --style none --runs 1 --export-json "rounds/$r.json" "${timed[@]}" >/dev/null
+  hyperfine --style none --warmup 1 --runs 1 --export-json "rounds/$r.json" "${timed[@]}" >/dev/null
   "$build/bench/orient_bench" --benchmark_filter='^BM_OrientNoisySphere2M' \
     --benchmark_format=json >"rounds/orient_$r.json" 2>/dev/null
 done
