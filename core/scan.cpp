@@ -64,6 +64,43 @@ static SCAN_INLINE int read_digits(const char*& p, const char* end, uint64_t& si
   return total;
 }
 
+// Up to 7 digits, a point and up to 7 more, read as two groups of eight
+// bytes (16 readable at p): sets the significand, the digit counts and the
+// length of the run; false when either group is all digits.
+static SCAN_INLINE bool read_two_groups(const char* p, uint64_t* significand, int* digits,
+                                        int* fraction, int* length) {
+  int n;
+  const uint32_t whole = scan_eight_digits(p, &n);
+  if (n == 8) return false;
+  if (p[n] != '.') {
+    *significand = whole;
+    *digits = n;
+    *fraction = 0;
+    *length = n;
+    return true;
+  }
+  int m;
+  const uint32_t after = scan_eight_digits(p + n + 1, &m);
+  if (m == 8) return false;
+  *significand = whole * kGroupScale[m] + after;
+  *digits = n + m;
+  *fraction = m;
+  *length = n + 1 + m;
+  return true;
+}
+
+// d, the correctly rounded double of a decimal, as the correctly rounded
+// float: false when d lies exactly halfway between two floats (the decimal
+// may lie on either side). d must lie in the normal float range, where a
+// halfway point has its 29 lowest significand bits 100...0.
+static SCAN_INLINE bool round_to_float(double d, float* value) {
+  uint64_t bits;
+  memcpy(&bits, &d, sizeof bits);
+  if ((bits & ((uint64_t{1} << 29) - 1)) == uint64_t{1} << 28) return false;
+  *value = static_cast<float>(d);
+  return true;
+}
+
 // The common case, "[digits][.digits][e[sign]digits]" with at least one
 // digit before the exponent and at most 19 digits in all: when the
 // significand is below 2^53 and the power of ten at most 22, both are exact
@@ -78,30 +115,16 @@ static SCAN_INLINE bool scan_plain_decimal(const char* p, const char* end, const
   uint64_t significand = 0;
   int digits = -1;
   int exponent = 0;
-  if (end - p >= 16) {
-    // Up to 7 digits, a point and up to 7 more: two groups read whole.
-    int n;
-    const uint32_t whole = scan_eight_digits(p, &n);
-    if (n < 8 && p[n] != '.') {
-      significand = whole;
-      digits = n;
-      p += n;
-    } else if (n < 8) {
-      int m;
-      const uint32_t fraction = scan_eight_digits(p + n + 1, &m);
-      if (m < 8) {
-        significand = whole * kGroupScale[m] + fraction;
-        digits = n + m;
-        exponent = -m;
-        p += n + 1 + m;
-      }
-    }
+  int fraction = 0, length = 0;
+  if (end - p >= 16 && read_two_groups(p, &significand, &digits, &fraction, &length)) {
+    exponent = -fraction;
+    p += length;
   }
   if (digits < 0) {
     digits = read_digits(p, end, significand);
     if (p < end && *p == '.') {
       p++;
-      const int fraction = read_digits(p, end, significand);
+      fraction = read_digits(p, end, significand);
       digits += fraction;
       exponent = -fraction;
     }
@@ -131,13 +154,8 @@ static SCAN_INLINE bool scan_plain_decimal(const char* p, const char* end, const
   }
   double d = static_cast<double>(significand);
   d = exponent < 0 ? d / kExactPowers[-exponent] : d * kExactPowers[exponent];
-  // The result lies between 1e-22 and 2^53 * 1e22, inside the normal float
-  // range: a float halfway point has its 29 lowest significand bits 100...0.
-  uint64_t bits;
-  memcpy(&bits, &d, sizeof bits);
-  const uint64_t low = bits & ((uint64_t{1} << 29) - 1);
-  if (low == uint64_t{1} << 28) return false;
-  *value = static_cast<float>(d);
+  // d lies between 1e-22 and 2^53 * 1e22, inside the normal float range.
+  if (!round_to_float(d, value)) return false;
   *stop = p;
   return true;
 }
@@ -147,28 +165,16 @@ static SCAN_INLINE bool scan_plain_decimal(const char* p, const char* end, const
 // read without the general scan's steps. The same value and stop as
 // scan_plain_decimal; false for every other text.
 static SCAN_INLINE bool scan_short_decimal(const char* p, const char** stop, float* value) {
-  int n;
-  const uint32_t whole = scan_eight_digits(p, &n);
-  if (n == 8) return false;
-  uint64_t significand = whole;
-  int m = 0;
-  int last = n;  // the place after the number
-  if (p[n] == '.') {
-    const uint32_t fraction = scan_eight_digits(p + n + 1, &m);
-    if (m == 8 || n + m == 0) return false;
-    significand = whole * kGroupScale[m] + fraction;
-    last = n + 1 + m;
-  } else if (n == 0) {
+  uint64_t significand;
+  int digits, fraction, length;
+  if (!read_two_groups(p, &significand, &digits, &fraction, &length) || digits == 0) return false;
+  // An exponent, or the "x" of "0x", makes another number of the text.
+  const int next = p[length] | 0x20;
+  if (next == 'e' || next == 'x') return false;
+  if (!round_to_float(static_cast<double>(significand) / kExactPowers[fraction], value)) {
     return false;
   }
-  // An exponent, or the "x" of "0x", makes another number of the text.
-  if ((p[last] | 0x20) == 'e' || (p[last] | 0x20) == 'x') return false;
-  const double x = static_cast<double>(significand) / kExactPowers[m];
-  uint64_t bits;
-  memcpy(&bits, &x, sizeof bits);
-  if ((bits & ((uint64_t{1} << 29) - 1)) == uint64_t{1} << 28) return false;
-  *value = static_cast<float>(x);
-  *stop = p + last;
+  *stop = p + length;
   return true;
 }
 
